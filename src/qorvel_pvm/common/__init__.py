@@ -1,0 +1,1 @@
+"""Pure-Python types shared across the package."""

@@ -1,0 +1,1 @@
+"""Compiled execution core: guest memory, compiled blocks and instruction groups."""

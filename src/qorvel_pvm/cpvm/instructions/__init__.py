@@ -1,0 +1,1 @@
+"""Instruction table base and instruction groups."""

@@ -1,0 +1,1 @@
+"""One extension module per instruction group."""

@@ -1,0 +1,38 @@
+// Shared layout of qorvel_pvm.cpvm.vm_block: compiled instructions and blocks.
+#pragma once
+
+#include "op_table.hpp"
+
+namespace pvm {
+
+inline constexpr const char* kBlockModule = "qorvel_pvm.cpvm.vm_block";
+
+struct CyCompiledInstruction {
+    PyObject_HEAD
+    int32_t opcode;
+    uint32_t next_pc;
+    PyObject* handler;  // CyTableEntry or None
+    uint64_t vx;
+    uint64_t vy;
+    uint8_t ra;
+    uint8_t rb;
+    uint8_t rd;
+};
+
+struct CyBlockInfo;
+
+struct CyBlockInfo_vtable {
+    // Runs the block; returns (next pc, total_gas) or NULL with an exception.
+    PyObject* (*execute)(CyBlockInfo* self, CyProgram* program, uint32_t start_pc, uint64_t* reg_arr,
+                         CyMemory* memory);
+};
+inline constexpr const char* kCyBlockInfoVtableSig = "CyBlockInfo_vtable";
+
+struct CyBlockInfo {
+    PyObject_HEAD
+    CyBlockInfo_vtable* vtab;
+    uint32_t total_gas;
+    PyObject* instructions;  // list or None
+};
+
+}  // namespace pvm

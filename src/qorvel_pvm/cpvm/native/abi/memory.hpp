@@ -1,0 +1,69 @@
+// Shared layout of qorvel_pvm.cpvm.vm_memory: CyMemory, its method table
+// and the page geometry functions it publishes.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+
+namespace pvm {
+
+inline constexpr const char* kMemoryModule = "qorvel_pvm.cpvm.vm_memory";
+
+inline constexpr uint32_t kPageSize = 4096;
+inline constexpr uint32_t kPageShift = 12;
+inline constexpr uint32_t kPageCount = 1u << 20;   // pages in the address space
+inline constexpr uint32_t kBitsetWords = kPageCount / 64;
+
+// Access modes.
+inline constexpr int kAccRead = 0;
+inline constexpr int kAccWrite = 1;
+inline constexpr int kAccNone = 2;
+
+struct CyMemory;
+
+// Method table, in slot order.  `skip_dispatch` is the dispatch flag of the
+// overridable operations: 0 lets a Python subclass's override run.
+struct CyMemory_vtable {
+    uint8_t* (*_get_cpage)(CyMemory* self, uint32_t page_idx, int create);  // NULL: absent or error
+    void (*_clear_bitsets)(CyMemory* self);
+    int (*_sync_bitsets_from_sets)(CyMemory* self, int skip_dispatch);       // -1 on error
+    void (*_set_byte_c)(CyMemory* self, uint32_t addr, uint8_t value);
+    uint8_t (*_get_byte_c)(CyMemory* self, uint32_t addr);
+    int (*_has_access_c)(CyMemory* self, uint32_t page_idx, int mode);
+    void (*_set_access_c)(CyMemory* self, uint32_t page_idx, int mode, int value);
+    void (*_set_access_range_c)(CyMemory* self, uint32_t start_page, uint32_t num_pages, int mode,
+                                int value);
+    int (*_check_access_c)(CyMemory* self, uint32_t start_page, uint32_t num_pages, int mode,
+                           uint32_t fault_addr);                              // -1: PvmExit raised
+    void (*_alter_accessibility_c)(CyMemory* self, uint32_t start_addr, uint32_t length,
+                                   uint8_t access);
+    void (*_zero_memory_range_c)(CyMemory* self, uint32_t start_page, uint32_t num_pages);
+    int (*_is_accessible_c)(CyMemory* self, uint32_t address, uint32_t length, int access);
+    PyObject* (*_set_byte)(CyMemory* self, uint32_t addr, uint8_t value, int skip_dispatch);
+    int (*_get_byte)(CyMemory* self, uint32_t addr, int skip_dispatch);     // -1 on error
+    PyObject* (*read)(CyMemory* self, uint32_t address, int32_t length, int skip_dispatch);
+    int (*write)(CyMemory* self, uint32_t address, PyObject* data, int skip_dispatch);  // -1 on error
+};
+inline constexpr const char* kCyMemoryVtableSig = "CyMemory_vtable";
+
+struct CyMemory {
+    PyObject_HEAD
+    CyMemory_vtable* vtab;
+    PyObject* _pages;     // dict: page index -> buffer address, or None
+    PyObject* _r_pages;   // set or None
+    PyObject* _w_pages;   // set or None
+    uint64_t _r_bitset[kBitsetWords];
+    uint64_t _w_bitset[kBitsetWords];
+    int32_t heap_break;
+    void* _owned;         // native registry of the buffers this memory allocated
+};
+
+// Published page geometry.
+using page_fn = uint32_t(uint32_t);
+using page_range_fn = void(uint32_t, uint32_t, uint32_t*, uint32_t*);
+inline constexpr const char* kPageFnSig = "uint32_t (uint32_t)";
+inline constexpr const char* kPageRangeSig = "void (uint32_t, uint32_t, uint32_t *, uint32_t *)";
+
+}  // namespace pvm
