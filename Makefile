@@ -41,11 +41,14 @@ test-asan: | check-python
 bench: $(VENV)/bin/python
 	$(VENV)/bin/python bench/run.py
 
-# Developer build: compiles the modules next to their sources for PYTHONPATH=src.
+# Developer build: compiles the modules next to their sources for
+# PYTHONPATH=src.  TARGETS limits the build to some modules.
+INPLACE_DIR ?= build/inplace
+TARGETS ?= all
 inplace: | check-python
-	cmake -S . -B build/inplace -G Ninja -DPVM_INPLACE=ON -DPVM_TEST_MODULES=ON \
+	cmake -S . -B $(INPLACE_DIR) -G Ninja -DPVM_INPLACE=ON -DPVM_TEST_MODULES=ON \
 		-DPython_EXECUTABLE=$(PY312) >/dev/null
-	cmake --build build/inplace
+	cmake --build $(INPLACE_DIR) --target $(TARGETS)
 
 clean:
 	rm -rf build $(VENV) $(ASAN_VENV)
