@@ -43,4 +43,22 @@ inline uint64_t immediate(const CyProgram* p, uint32_t pos, unsigned n) {
     return static_cast<uint64_t>(num::chi(code_le(p, pos, n), n));
 }
 
+// Length of an operand that fills the rest of an instruction whose skip
+// length is `skip` after `used` operand bytes: skip - used, computed exactly
+// (a short skip gives a negative number, never an unsigned wrap-around), must
+// fit a signed 8-bit value and is then clamped to 0..4.  Returns -1 with
+// OverflowError set when the difference does not fit.
+inline int rest_length(uint32_t skip, unsigned used) {
+    const int64_t diff = static_cast<int64_t>(skip) - static_cast<int64_t>(used);
+    if (diff > INT8_MAX) {
+        PyErr_SetString(PyExc_OverflowError, "value too large to convert to int8_t");
+        return -1;
+    }
+    if (diff < INT8_MIN) {
+        PyErr_SetString(PyExc_OverflowError, "value too small to convert to int8_t");
+        return -1;
+    }
+    return num::clamp_4_max0(static_cast<int8_t>(diff));
+}
+
 }  // namespace pvm::decode

@@ -63,6 +63,7 @@ struct SharedClasses {
     PyTypeObject* program_type = nullptr;
     PyTypeObject* memory_type = nullptr;
     PyTypeObject* status_type = nullptr;
+    CyStatus_vtable* status_vtable = nullptr;
     PyTypeObject* exit_type = nullptr;
 };
 
@@ -138,16 +139,19 @@ public:
             import_class<void>(kOpTableModule, "CyTableEntry", sizeof(CyTableEntry), &classes_.entry_type,
                                nullptr, nullptr) < 0)
             return -1;
+        // CyStatus (with its method table) and PvmExit come before the
+        // status values bound from the same module.
+        if (spec_.import_status &&
+            import_class(kStatusModule, "CyStatus", sizeof(CyStatus), &classes_.status_type,
+                         &classes_.status_vtable, kCyStatusVtableSig) < 0)
+            return -1;
+        if (import_exit_type() < 0) return -1;
         if (spec_.import_status) {
-            if (import_class<void>(kStatusModule, "CyStatus", sizeof(CyStatus), &classes_.status_type, nullptr,
-                                   nullptr) < 0)
-                return -1;
             for (const char* name : kStatusVarNames) {
                 void* unused;
                 if (bind_variable(kStatusModule, name, &unused, kStatusVarSig) < 0) return -1;
             }
         }
-        if (import_exit_type() < 0) return -1;
         for (size_t i = 0; i < spec_.nbindings; ++i) {
             const NativeBinding& b = spec_.bindings[i];
             void* p = nullptr;
