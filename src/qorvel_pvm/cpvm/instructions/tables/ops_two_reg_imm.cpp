@@ -1,0 +1,410 @@
+// Instructions with two registers and one immediate (opcodes 120 to 161):
+// register-indirect loads and stores, and register-immediate arithmetic,
+// logic, comparisons, conditional moves, shifts and rotates.
+//
+// Operands: the code byte after the opcode holds `ra` in its low nibble and
+// `rb` in its high nibble (each capped at 12); the remaining bytes of the
+// instruction, at most four, are the immediate `vx`, sign-extended to 64 bits.
+//
+// Every handler reads its sources before it writes `registers[ra]`, so `ra`
+// may equal `rb`.  The handlers are built from a handful of shared rules:
+// the effective address, the access width with its byte order and sign
+// extension, and the arithmetic rules written once over the operand width
+// (32-bit results are sign-extended to 64 bits).  The `_alt` forms are the
+// same rules with the operands swapped.
+//
+// Loads and stores go through the memory's `read` and `write` with dispatch
+// enabled, so a Python subclass of CyMemory that overrides them is honoured.
+// Whatever such an override returns is checked before a byte of it is used.
+#include "abi/memory.hpp"
+#include "decode.hpp"
+#include "group.hpp"
+#include "numeric.hpp"
+
+#include <bit>
+#include <cstring>
+#include <iterator>
+
+namespace {
+
+using pvm::CyMemory;
+using pvm::CyProgram;
+using pvm::CyTable;
+using pvm::InstructionProps;
+using pvm::instr_fn_t;
+using pvm::kFallThrough;
+using pvm::Owned;
+
+#define MODULE_NAME "qorvel_pvm.cpvm.instructions.tables.ops_two_reg_imm"
+
+// The group object; defined below, used by the memory handlers for the
+// CyMemory class it imported.
+extern pvm::Group group;
+
+// ----- decoder ---------------------------------------------------------------
+
+// Register byte at pc + 1, then an immediate of min(4, max(0, skip - 1))
+// bytes (skip - 1 taken as a signed byte).  Code bytes at or past the end of
+// the code read as zero, so decoding never reads outside the code.
+InstructionProps get_props(CyTable*, uint32_t program_counter, CyProgram* program, uint32_t skip_index) {
+    const uint8_t byte_val = pvm::decode::code_at(program, program_counter + 1);
+    const uint8_t lx = pvm::num::clamp_4_max0(static_cast<int8_t>(static_cast<uint8_t>(skip_index - 1)));
+    InstructionProps props{};
+    props.ra = pvm::decode::reg_lo(byte_val);
+    props.rb = pvm::decode::reg_hi(byte_val);
+    props.vx = lx == 0 ? 0 : pvm::decode::immediate(program, program_counter + 2, lx);
+    return props;
+}
+
+// ----- operand widths ----------------------------------------------------------
+
+// The unsigned and signed word of a width in bytes.
+template <unsigned Bytes>
+struct Word;
+template <>
+struct Word<1> {
+    using U = uint8_t;
+    using S = int8_t;
+};
+template <>
+struct Word<2> {
+    using U = uint16_t;
+    using S = int16_t;
+};
+template <>
+struct Word<4> {
+    using U = uint32_t;
+    using S = int32_t;
+};
+template <>
+struct Word<8> {
+    using U = uint64_t;
+    using S = int64_t;
+};
+
+// A result of `Bytes` bytes widened to a register: sign-extended from its top
+// bit (a 32-bit result becomes sx32 of itself, a 64-bit one is unchanged).
+template <unsigned Bytes>
+constexpr uint64_t widen_signed(typename Word<Bytes>::U v) {
+    return static_cast<uint64_t>(static_cast<int64_t>(static_cast<typename Word<Bytes>::S>(v)));
+}
+
+// Byte order of guest memory: little-endian, whatever the host's.
+template <class U>
+constexpr U to_little(U v) {
+    if constexpr (std::endian::native == std::endian::little || sizeof(U) == 1) {
+        return v;
+    } else if constexpr (sizeof(U) == 2) {
+        return __builtin_bswap16(v);
+    } else if constexpr (sizeof(U) == 4) {
+        return __builtin_bswap32(v);
+    } else {
+        return __builtin_bswap64(v);
+    }
+}
+
+// ----- memory access rules -------------------------------------------------------
+
+// Effective address: (registers[rb] + vx) mod 2^32; only the low 32 bits of
+// the base and of the immediate take part.
+inline uint32_t effective_address(const uint64_t* registers, uint8_t rb, uint64_t vx) {
+    return static_cast<uint32_t>(registers[rb]) + static_cast<uint32_t>(vx);
+}
+
+// The memory handed to a handler must be a CyMemory: its method table is
+// what the access goes through.
+inline bool check_memory(CyMemory* memory) {
+    PyObject* o = reinterpret_cast<PyObject*>(memory);
+    PyTypeObject* type = group.classes().memory_type;
+    if (o != nullptr && type != nullptr && PyObject_TypeCheck(o, type)) return true;
+    PyErr_Format(PyExc_TypeError, "Argument 'memory' has incorrect type (expected %.200s, got %.200s)",
+                 type ? type->tp_name : "CyMemory", o ? Py_TYPE(o)->tp_name : "NULL");
+    return false;
+}
+
+// The little-endian bytes of the low `Bytes` bytes of `value`, as a bytes
+// object for `write` (a new reference).
+//
+// A store would otherwise allocate and free one bytes object per executed
+// instruction.  Each width keeps the object of its previous store instead and
+// refills it when this module holds the only reference to it again, which is
+// always the case after a plain CyMemory's `write`; then no one else can see
+// the change.  Its cached hash is reset with the contents.  An object that a
+// `write` override kept is left alone and a fresh one is made.  Single bytes
+// come from CPython's shared one-byte objects and are never refilled.
+template <unsigned Bytes>
+PyObject* value_bytes(uint64_t value) {
+    const typename Word<Bytes>::U le = to_little(static_cast<typename Word<Bytes>::U>(value));
+    if constexpr (Bytes == 1) {
+        const char byte = static_cast<char>(le);
+        return PyBytes_FromStringAndSize(&byte, 1);
+    } else {
+        static PyObject* spare = nullptr;  // strong, for the life of the process
+        if (spare == nullptr || Py_REFCNT(spare) != 1) {
+            PyObject* fresh = PyBytes_FromStringAndSize(nullptr, Bytes);
+            if (fresh == nullptr) return nullptr;
+            Py_XSETREF(spare, fresh);
+        }
+        std::memcpy(PyBytes_AS_STRING(spare), &le, Bytes);
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+        reinterpret_cast<PyBytesObject*>(spare)->ob_shash = -1;
+#pragma GCC diagnostic pop
+        return Py_NewRef(spare);
+    }
+}
+
+// The unsigned little-endian value of a `read` result, which must be bytes
+// of exactly the access width: a Python override of `read` may hand back
+// None or a string of another length, and neither may be read past its end.
+template <unsigned Bytes>
+bool bytes_value(PyObject* data, typename Word<Bytes>::U* out) {
+    if (!PyBytes_Check(data)) {
+        PyErr_Format(PyExc_TypeError, "Expected bytes, got %.200s", Py_TYPE(data)->tp_name);
+        return false;
+    }
+    if (PyBytes_GET_SIZE(data) != static_cast<Py_ssize_t>(Bytes)) {
+        PyErr_Format(PyExc_ValueError, "Expected %u bytes from read, got %zd", Bytes, PyBytes_GET_SIZE(data));
+        return false;
+    }
+    typename Word<Bytes>::U v;
+    std::memcpy(&v, PyBytes_AS_STRING(data), Bytes);
+    *out = to_little(v);
+    return true;
+}
+
+// ----- memory handlers ---------------------------------------------------------
+
+#define HANDLER_ARGS                                                                                  \
+    CyProgram *, uint64_t *registers, CyMemory *memory, uint32_t, uint64_t vx, uint64_t, uint8_t ra, \
+        uint8_t rb, uint8_t
+
+// Stores: registers[ra] mod 2^(8·Bytes) at the effective address of rb.
+// A refused write changes no byte of memory and no register.
+template <unsigned Bytes, const char* Name>
+uint32_t store_ind(HANDLER_ARGS) {
+    const uint32_t address = effective_address(registers, rb, vx);
+    if (!check_memory(memory)) {
+        PVM_TRACEBACK(Name);
+        return kFallThrough;
+    }
+    Owned data = Owned::steal(value_bytes<Bytes>(registers[ra]));
+    if (!data || memory->vtab->write(memory, address, data.get(), 0) < 0) PVM_TRACEBACK(Name);
+    return kFallThrough;
+}
+
+// Loads: `Bytes` bytes at the effective address of rb into registers[ra],
+// zero- or sign-extended.  The address is taken before ra is written, and
+// ra keeps its value when the read fails.
+template <unsigned Bytes, bool Signed, const char* Name>
+uint32_t load_ind(HANDLER_ARGS) {
+    const uint32_t address = effective_address(registers, rb, vx);
+    if (!check_memory(memory)) {
+        PVM_TRACEBACK(Name);
+        return kFallThrough;
+    }
+    Owned data = Owned::steal(memory->vtab->read(memory, address, static_cast<int32_t>(Bytes), 0));
+    typename Word<Bytes>::U value;
+    if (!data || !bytes_value<Bytes>(data.get(), &value)) {
+        PVM_TRACEBACK(Name);
+        return kFallThrough;
+    }
+    registers[ra] = Signed ? widen_signed<Bytes>(value) : static_cast<uint64_t>(value);
+    return kFallThrough;
+}
+
+// Traceback names of the memory handlers.
+constexpr char kStoreU8[] = MODULE_NAME ".store_ind_u8";
+constexpr char kStoreU16[] = MODULE_NAME ".store_ind_u16";
+constexpr char kStoreU32[] = MODULE_NAME ".store_ind_u32";
+constexpr char kStoreU64[] = MODULE_NAME ".store_ind_u64";
+constexpr char kLoadU8[] = MODULE_NAME ".load_ind_u8";
+constexpr char kLoadI8[] = MODULE_NAME ".load_ind_i8";
+constexpr char kLoadU16[] = MODULE_NAME ".load_ind_u16";
+constexpr char kLoadI16[] = MODULE_NAME ".load_ind_i16";
+constexpr char kLoadU32[] = MODULE_NAME ".load_ind_u32";
+constexpr char kLoadI32[] = MODULE_NAME ".load_ind_i32";
+constexpr char kLoadU64[] = MODULE_NAME ".load_ind_u64";
+
+constexpr instr_fn_t store_ind_u8 = store_ind<1, kStoreU8>;
+constexpr instr_fn_t store_ind_u16 = store_ind<2, kStoreU16>;
+constexpr instr_fn_t store_ind_u32 = store_ind<4, kStoreU32>;
+constexpr instr_fn_t store_ind_u64 = store_ind<8, kStoreU64>;
+constexpr instr_fn_t load_ind_u8 = load_ind<1, false, kLoadU8>;
+constexpr instr_fn_t load_ind_i8 = load_ind<1, true, kLoadI8>;
+constexpr instr_fn_t load_ind_u16 = load_ind<2, false, kLoadU16>;
+constexpr instr_fn_t load_ind_i16 = load_ind<2, true, kLoadI16>;
+constexpr instr_fn_t load_ind_u32 = load_ind<4, false, kLoadU32>;
+constexpr instr_fn_t load_ind_i32 = load_ind<4, true, kLoadI32>;
+constexpr instr_fn_t load_ind_u64 = load_ind<8, false, kLoadU64>;
+
+// ----- arithmetic rules ----------------------------------------------------------
+
+// A rule computes the new value of A from two 64-bit operands.  Rules over a
+// width take only the low `Bytes` bytes of each operand, compute in that
+// width (wrapping by truncation) and sign-extend the result.
+using Rule = uint64_t (*)(uint64_t, uint64_t);
+
+template <unsigned Bytes>
+using U = typename Word<Bytes>::U;
+template <unsigned Bytes>
+using S = typename Word<Bytes>::S;
+
+// Shift and rotate amounts are reduced modulo the width in bits.
+template <unsigned Bytes>
+constexpr unsigned amount(uint64_t a) {
+    return static_cast<unsigned>(a & (8 * Bytes - 1));
+}
+
+template <unsigned Bytes>
+constexpr uint64_t add(uint64_t a, uint64_t b) {
+    return widen_signed<Bytes>(static_cast<U<Bytes>>(static_cast<U<Bytes>>(a) + static_cast<U<Bytes>>(b)));
+}
+template <unsigned Bytes>
+constexpr uint64_t mul(uint64_t a, uint64_t b) {
+    return widen_signed<Bytes>(static_cast<U<Bytes>>(static_cast<U<Bytes>>(a) * static_cast<U<Bytes>>(b)));
+}
+// Reverse subtraction: X - B.
+template <unsigned Bytes>
+constexpr uint64_t neg_add(uint64_t b, uint64_t x) {
+    return widen_signed<Bytes>(static_cast<U<Bytes>>(static_cast<U<Bytes>>(x) - static_cast<U<Bytes>>(b)));
+}
+template <unsigned Bytes>
+constexpr uint64_t shl(uint64_t value, uint64_t by) {
+    return widen_signed<Bytes>(static_cast<U<Bytes>>(static_cast<U<Bytes>>(value) << amount<Bytes>(by)));
+}
+template <unsigned Bytes>
+constexpr uint64_t shr(uint64_t value, uint64_t by) {
+    return widen_signed<Bytes>(static_cast<U<Bytes>>(static_cast<U<Bytes>>(value) >> amount<Bytes>(by)));
+}
+// Arithmetic right shift of the value's low `Bytes` bytes read as signed.
+template <unsigned Bytes>
+constexpr uint64_t sar(uint64_t value, uint64_t by) {
+    return widen_signed<Bytes>(
+        static_cast<U<Bytes>>(static_cast<S<Bytes>>(static_cast<U<Bytes>>(value)) >> amount<Bytes>(by)));
+}
+template <unsigned Bytes>
+constexpr uint64_t rot_r(uint64_t value, uint64_t by) {
+    return widen_signed<Bytes>(std::rotr(static_cast<U<Bytes>>(value), static_cast<int>(amount<Bytes>(by))));
+}
+
+constexpr uint64_t bit_and(uint64_t a, uint64_t b) { return a & b; }
+constexpr uint64_t bit_xor(uint64_t a, uint64_t b) { return a ^ b; }
+constexpr uint64_t bit_or(uint64_t a, uint64_t b) { return a | b; }
+constexpr uint64_t lt_u(uint64_t a, uint64_t b) { return a < b; }
+constexpr uint64_t lt_s(uint64_t a, uint64_t b) { return static_cast<int64_t>(a) < static_cast<int64_t>(b); }
+constexpr uint64_t gt_u(uint64_t a, uint64_t b) { return a > b; }
+constexpr uint64_t gt_s(uint64_t a, uint64_t b) { return static_cast<int64_t>(a) > static_cast<int64_t>(b); }
+
+// The `_alt` forms: the immediate is the value, the register the amount.
+template <Rule R>
+constexpr uint64_t swapped(uint64_t b, uint64_t x) {
+    return R(x, b);
+}
+
+// ----- arithmetic handlers ------------------------------------------------------
+
+// A = rule(B, X), B read before A is written.
+template <Rule R>
+uint32_t compute(CyProgram*, uint64_t* registers, CyMemory*, uint32_t, uint64_t vx, uint64_t, uint8_t ra,
+                 uint8_t rb, uint8_t) {
+    registers[ra] = R(registers[rb], vx);
+    return kFallThrough;
+}
+
+// A = X when B is zero (IfZero) or non-zero (!IfZero); otherwise A is not
+// written at all.
+template <bool IfZero>
+uint32_t cmov(CyProgram*, uint64_t* registers, CyMemory*, uint32_t, uint64_t vx, uint64_t, uint8_t ra,
+              uint8_t rb, uint8_t) {
+    if ((registers[rb] == 0) == IfZero) registers[ra] = vx;
+    return kFallThrough;
+}
+
+constexpr instr_fn_t add_imm_32 = compute<add<4>>;
+constexpr instr_fn_t and_imm = compute<bit_and>;
+constexpr instr_fn_t xor_imm = compute<bit_xor>;
+constexpr instr_fn_t or_imm = compute<bit_or>;
+constexpr instr_fn_t mul_imm_32 = compute<mul<4>>;
+constexpr instr_fn_t set_lt_u_imm = compute<lt_u>;
+constexpr instr_fn_t set_lt_s_imm = compute<lt_s>;
+constexpr instr_fn_t shlo_l_imm_32 = compute<shl<4>>;
+constexpr instr_fn_t shlo_r_imm_32 = compute<shr<4>>;
+constexpr instr_fn_t shar_r_imm_32 = compute<sar<4>>;
+constexpr instr_fn_t neg_add_imm_32 = compute<neg_add<4>>;
+constexpr instr_fn_t set_gt_u_imm = compute<gt_u>;
+constexpr instr_fn_t set_gt_s_imm = compute<gt_s>;
+constexpr instr_fn_t shlo_l_imm_alt_32 = compute<swapped<shl<4>>>;
+constexpr instr_fn_t shlo_r_imm_alt_32 = compute<swapped<shr<4>>>;
+constexpr instr_fn_t shar_r_imm_alt_32 = compute<swapped<sar<4>>>;
+constexpr instr_fn_t cmov_iz_imm = cmov<true>;
+constexpr instr_fn_t cmov_nz_imm = cmov<false>;
+constexpr instr_fn_t add_imm_64 = compute<add<8>>;
+constexpr instr_fn_t mul_imm_64 = compute<mul<8>>;
+constexpr instr_fn_t shlo_l_imm_64 = compute<shl<8>>;
+constexpr instr_fn_t shlo_r_imm_64 = compute<shr<8>>;
+constexpr instr_fn_t shar_r_imm_64 = compute<sar<8>>;
+constexpr instr_fn_t neg_add_imm_64 = compute<neg_add<8>>;
+constexpr instr_fn_t shlo_l_imm_alt_64 = compute<swapped<shl<8>>>;
+constexpr instr_fn_t shlo_r_imm_alt_64 = compute<swapped<shr<8>>>;
+constexpr instr_fn_t shar_r_imm_alt_64 = compute<swapped<sar<8>>>;
+constexpr instr_fn_t rot_r_64_imm = compute<rot_r<8>>;
+constexpr instr_fn_t rot_r_64_imm_alt = compute<swapped<rot_r<8>>>;
+constexpr instr_fn_t rot_r_32_imm = compute<rot_r<4>>;
+constexpr instr_fn_t rot_r_32_imm_alt = compute<swapped<rot_r<4>>>;
+
+// ----- TABLE ---------------------------------------------------------------------
+
+// Every instruction of the group costs 1 gas and does not end a block.
+constexpr pvm::OpcodeDef kOpcodes[] = {
+    {120, store_ind_u8, 1, 0},       {121, store_ind_u16, 1, 0},      {122, store_ind_u32, 1, 0},
+    {123, store_ind_u64, 1, 0},      {124, load_ind_u8, 1, 0},        {125, load_ind_i8, 1, 0},
+    {126, load_ind_u16, 1, 0},       {127, load_ind_i16, 1, 0},       {128, load_ind_u32, 1, 0},
+    {129, load_ind_i32, 1, 0},       {130, load_ind_u64, 1, 0},       {131, add_imm_32, 1, 0},
+    {132, and_imm, 1, 0},            {133, xor_imm, 1, 0},            {134, or_imm, 1, 0},
+    {135, mul_imm_32, 1, 0},         {136, set_lt_u_imm, 1, 0},       {137, set_lt_s_imm, 1, 0},
+    {138, shlo_l_imm_32, 1, 0},      {139, shlo_r_imm_32, 1, 0},      {140, shar_r_imm_32, 1, 0},
+    {141, neg_add_imm_32, 1, 0},     {142, set_gt_u_imm, 1, 0},       {143, set_gt_s_imm, 1, 0},
+    {144, shlo_l_imm_alt_32, 1, 0},  {145, shlo_r_imm_alt_32, 1, 0},  {146, shar_r_imm_alt_32, 1, 0},
+    {147, cmov_iz_imm, 1, 0},        {148, cmov_nz_imm, 1, 0},        {149, add_imm_64, 1, 0},
+    {150, mul_imm_64, 1, 0},         {151, shlo_l_imm_64, 1, 0},      {152, shlo_r_imm_64, 1, 0},
+    {153, shar_r_imm_64, 1, 0},      {154, neg_add_imm_64, 1, 0},     {155, shlo_l_imm_alt_64, 1, 0},
+    {156, shlo_r_imm_alt_64, 1, 0},  {157, shar_r_imm_alt_64, 1, 0},  {158, rot_r_64_imm, 1, 0},
+    {159, rot_r_64_imm_alt, 1, 0},   {160, rot_r_32_imm, 1, 0},       {161, rot_r_32_imm_alt, 1, 0},
+};
+static_assert(std::size(kOpcodes) == 42);
+
+// The numeric helpers of vm_utils this group binds when it loads.  The
+// handlers and the decoder use the inline versions of the same rules.
+#define UTIL(name, sig, fn) {pvm::utils::kModule, name, sig, fn, nullptr}
+const pvm::NativeBinding kBindings[] = {
+    UTIL("BYTES_TO_BYTE_LUT", pvm::utils::kBytesToByteLutSig, false),
+    UTIL("BYTE_TO_BITS_LUT", pvm::utils::kByteToBitsLutSig, false),
+    UTIL("uint16_to_bytes_le", pvm::utils::kToBytes16Sig, true),
+    UTIL("uint32_to_bytes_le", pvm::utils::kToBytes32Sig, true),
+    UTIL("uint64_to_bytes_le", pvm::utils::kToBytes64Sig, true),
+    UTIL("b", pvm::utils::kBSig, true),
+    UTIL("uint8_to_bytes_le", pvm::utils::kToBytes8Sig, true),
+    UTIL("chi", pvm::utils::kSignedReadSig, true),
+    UTIL("z", pvm::utils::kSignedReadSig, true),
+    UTIL("bytes_to_uint16_le", pvm::utils::kFromBytes16Sig, true),
+    UTIL("bytes_to_uint32_le", pvm::utils::kFromBytes32Sig, true),
+    UTIL("bytes_to_uint64_le", pvm::utils::kFromBytes64Sig, true),
+    UTIL("b_inv", pvm::utils::kBInvSig, true),
+    UTIL("z_inv", pvm::utils::kZInvSig, true),
+    UTIL("bytes_to_uint8_le", pvm::utils::kFromBytes8Sig, true),
+    UTIL("clamp_4_max0", pvm::utils::kClampSignedSig, true),
+    UTIL("clamp_12", pvm::utils::kClampSig, true),
+    UTIL("clamp_4", pvm::utils::kClampSig, true),
+};
+#undef UTIL
+
+pvm::Group group{{MODULE_NAME, "CyInstructionsWArgs2Reg1Imm", get_props, kOpcodes, std::size(kOpcodes),
+                  kBindings, std::size(kBindings)}};
+
+}  // namespace
+
+PVM_DEFINE_GROUP_MODULE(ops_two_reg_imm,
+                        "Instructions with two registers and one immediate: register-indirect loads and "
+                        "stores, arithmetic, logic, comparisons, conditional moves, shifts and rotates.",
+                        group)
