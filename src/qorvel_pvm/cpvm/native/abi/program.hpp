@@ -41,6 +41,12 @@ struct CyProgram {
     PyObject* _exec_blocks;
     int32_t* _skip_cache;
     int32_t _skip_cache_len;
+    // Native views private to vm_program, built once when the program is
+    // decoded and never changed afterwards.
+    uint64_t* _block_bits;        // bit p set: position p (0..zeta_len) starts a basic block
+    const uint8_t* _start_flags;  // byte p is 1 at an instruction start (zeta_len + 25 bytes,
+                                  // positions past the code count as starts)
+    uint32_t* _jump_entries;      // the jump_table_len jump-table entries
 };
 
 }  // namespace pvm
