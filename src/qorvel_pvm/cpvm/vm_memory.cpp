@@ -1,0 +1,1448 @@
+// qorvel_pvm.cpvm.vm_memory: the guest memory of the virtual machine.
+//
+// `CyMemory` is a flat 32-bit byte address space cut into 4096-byte pages.
+// Pages are stored sparsely: `_pages` maps a page index to the address of a
+// raw 4096-byte buffer, created the first time something is written to the
+// page.  Each page has a read and a write permission, kept twice: as two
+// Python sets (`_r_pages`, `_w_pages`) that construction fills and equality
+// and pickling see, and as two fixed bitsets that every check consults.
+//
+// `read` and `write` check every page of a range before the first byte moves,
+// then copy page by page, so a refused access (PvmExit(2, address)) has no
+// effect at all.
+//
+// Safety of the page store: `_pages` is an ordinary dict that Python code may
+// edit, so its values cannot be trusted as pointers.  Every memory keeps a
+// native registry of the buffers it allocated; a value from `_pages` is used
+// as a page only when it is one of this memory's live buffers, and the
+// buffers are released from the registry (each exactly once), never from the
+// dict.
+#include "abi/memory.hpp"
+#include "abi/status.hpp"
+#include "abi/utils.hpp"
+#include "capi.hpp"
+#include "convert.hpp"
+#include "module.hpp"
+#include "pickle.hpp"
+
+#include <cstddef>
+#include <cstring>
+
+namespace {
+
+using namespace pvm;
+
+ModuleGuard guard("vm_memory");
+
+extern PyTypeObject CyMemoryType;
+
+constexpr uint32_t kPageMask = kPageSize - 1;
+constexpr uint32_t kLastPage = kPageCount - 1;
+
+// Names bound from the other modules when this one loads.
+PyObject* PvmExitType = nullptr;           // strong
+PyObject* CommonAccessibility = nullptr;   // strong
+PyObject* DefaultAccess = nullptr;         // CommonAccessibility.READ, strong
+utils::get_pages_fn* get_pages = nullptr;
+utils::size_fn* total_page_size = nullptr;
+utils::size_fn* total_zone_size = nullptr;
+
+// Interned attribute names of the overridable operations.
+PyObject* str_read = nullptr;
+PyObject* str_write = nullptr;
+PyObject* str_get_byte = nullptr;
+PyObject* str_set_byte = nullptr;
+PyObject* str_sync = nullptr;
+PyObject* str_value = nullptr;
+
+constexpr const char* kQualRead = "qorvel_pvm.cpvm.vm_memory.CyMemory.read";
+constexpr const char* kQualWrite = "qorvel_pvm.cpvm.vm_memory.CyMemory.write";
+constexpr const char* kQualGetByte = "qorvel_pvm.cpvm.vm_memory.CyMemory._get_byte";
+constexpr const char* kQualSetByte = "qorvel_pvm.cpvm.vm_memory.CyMemory._set_byte";
+constexpr const char* kQualGetByteC = "qorvel_pvm.cpvm.vm_memory.CyMemory._get_byte_c";
+constexpr const char* kQualSetByteC = "qorvel_pvm.cpvm.vm_memory.CyMemory._set_byte_c";
+constexpr const char* kQualSync = "qorvel_pvm.cpvm.vm_memory.CyMemory._sync_bitsets_from_sets";
+constexpr const char* kQualCheck = "qorvel_pvm.cpvm.vm_memory.CyMemory._check_access_c";
+constexpr const char* kQualZero = "qorvel_pvm.cpvm.vm_memory.CyMemory._zero_memory_range_c";
+
+// ----- page geometry ---------------------------------------------------------
+
+uint32_t _get_start_page(uint32_t addr) { return addr >> kPageShift; }
+uint32_t _get_page_offset(uint32_t addr) { return addr & kPageMask; }
+uint32_t _norm(uint32_t addr) { return addr & 0xFFFFFFFFu; }
+
+// First page and page count of a byte range, in 32-bit arithmetic.  A zero
+// length is not special-cased: callers that give it a meaning test it first.
+void _get_page_range(uint32_t start_addr, uint32_t length, uint32_t* start_page, uint32_t* num_pages) {
+    const uint32_t first = start_addr >> kPageShift;
+    const uint32_t end_addr = start_addr + length - 1u;
+    *start_page = first;
+    *num_pages = (end_addr >> kPageShift) - first + 1u;
+}
+
+// The pages of a byte range of non-zero length, for the range operations.
+// This is the formula above, except for a range that runs past 0xFFFFFFFF
+// and wraps round to end just below its own start page: the formula counts
+// 0 pages for it, which would make a near-4 GiB range look empty.  It gets
+// the count up to and including page 0x100000 instead, like every other
+// range that runs past the top (checks fail there, changes stop before it).
+void span_pages(uint32_t start_addr, uint32_t length, uint32_t* start_page, uint32_t* num_pages) {
+    _get_page_range(start_addr, length, start_page, num_pages);
+    if (*num_pages == 0 && length != 0) *num_pages = kPageCount - *start_page + 1;
+}
+
+// ----- the buffer registry ---------------------------------------------------
+//
+// An open-addressing hash set of the buffer addresses one memory allocated
+// (linear probing, at most half full, 0 marks an empty slot).  Lookups are
+// O(1) and touch no Python object.
+
+struct Registry {
+    uintptr_t* slots;
+    size_t capacity;  // a power of two
+    unsigned shift;   // 64 - log2(capacity)
+    size_t count;
+};
+
+inline size_t registry_home(const Registry* r, uintptr_t p) {
+    // Buffers are at least 16-byte aligned: drop the low bits, then spread.
+    return static_cast<size_t>((static_cast<uint64_t>(p >> 4) * 0x9E3779B97F4A7C15ull) >> r->shift);
+}
+
+Registry* registry_new() {
+    auto* r = static_cast<Registry*>(PyMem_Malloc(sizeof(Registry)));
+    if (r == nullptr) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    r->capacity = 16;
+    r->shift = 64 - 4;
+    r->count = 0;
+    r->slots = static_cast<uintptr_t*>(PyMem_Calloc(r->capacity, sizeof(uintptr_t)));
+    if (r->slots == nullptr) {
+        PyMem_Free(r);
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    return r;
+}
+
+inline bool registry_contains(const Registry* r, uintptr_t p) {
+    if (r == nullptr) return false;
+    const size_t mask = r->capacity - 1;
+    for (size_t i = registry_home(r, p);; i = (i + 1) & mask) {
+        uintptr_t s = r->slots[i];
+        if (s == p) return true;
+        if (s == 0) return false;
+    }
+}
+
+void registry_place(Registry* r, uintptr_t p) {
+    const size_t mask = r->capacity - 1;
+    size_t i = registry_home(r, p);
+    while (r->slots[i] != 0) i = (i + 1) & mask;
+    r->slots[i] = p;
+    ++r->count;
+}
+
+// Adds a buffer; false with MemoryError when the table cannot grow.
+bool registry_add(Registry* r, uintptr_t p) {
+    if ((r->count + 1) * 2 > r->capacity) {
+        size_t new_cap = r->capacity * 2;
+        auto* fresh = static_cast<uintptr_t*>(PyMem_Calloc(new_cap, sizeof(uintptr_t)));
+        if (fresh == nullptr) {
+            PyErr_NoMemory();
+            return false;
+        }
+        uintptr_t* old = r->slots;
+        size_t old_cap = r->capacity;
+        r->slots = fresh;
+        r->capacity = new_cap;
+        r->shift -= 1;
+        r->count = 0;
+        for (size_t i = 0; i < old_cap; ++i)
+            if (old[i] != 0) registry_place(r, old[i]);
+        PyMem_Free(old);
+    }
+    registry_place(r, p);
+    return true;
+}
+
+// Removes a buffer (backward-shift deletion keeps every probe chain intact).
+void registry_remove(Registry* r, uintptr_t p) {
+    const size_t mask = r->capacity - 1;
+    size_t i = registry_home(r, p);
+    while (r->slots[i] != p) {
+        if (r->slots[i] == 0) return;
+        i = (i + 1) & mask;
+    }
+    r->slots[i] = 0;
+    --r->count;
+    for (size_t j = (i + 1) & mask; r->slots[j] != 0; j = (j + 1) & mask) {
+        size_t home = registry_home(r, r->slots[j]);
+        // Move the entry back when its home is not in the (cyclic) range (i, j].
+        bool stays = (i < j) ? (home > i && home <= j) : (home > i || home <= j);
+        if (!stays) {
+            r->slots[i] = r->slots[j];
+            r->slots[j] = 0;
+            i = j;
+        }
+    }
+}
+
+// Releases every buffer of the registry and the registry itself.
+void registry_destroy(Registry* r) {
+    if (r == nullptr) return;
+    for (size_t i = 0; i < r->capacity; ++i)
+        if (r->slots[i] != 0) PyMem_Free(reinterpret_cast<void*>(r->slots[i]));
+    PyMem_Free(r->slots);
+    PyMem_Free(r);
+}
+
+inline Registry* registry_of(const CyMemory* self) { return static_cast<Registry*>(self->_owned); }
+
+// Releases every buffer this memory owns.
+void release_buffers(CyMemory* self) {
+    Registry* r = registry_of(self);
+    self->_owned = nullptr;
+    registry_destroy(r);
+}
+
+// Allocates a zero-filled page buffer owned by `self`; NULL with MemoryError.
+uint8_t* new_page_buffer(CyMemory* self) {
+    if (self->_owned == nullptr) {
+        self->_owned = registry_new();
+        if (self->_owned == nullptr) return nullptr;
+    }
+    void* buf = PyMem_Calloc(1, kPageSize);
+    if (buf == nullptr) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    if (!registry_add(registry_of(self), reinterpret_cast<uintptr_t>(buf))) {
+        PyMem_Free(buf);
+        return nullptr;
+    }
+    return static_cast<uint8_t*>(buf);
+}
+
+// Gives back a buffer that never made it into the page store.
+void drop_page_buffer(CyMemory* self, uint8_t* buf) {
+    Registry* r = registry_of(self);
+    if (r != nullptr && registry_contains(r, reinterpret_cast<uintptr_t>(buf))) {
+        registry_remove(r, reinterpret_cast<uintptr_t>(buf));
+        PyMem_Free(buf);
+    }
+}
+
+// ----- the page store --------------------------------------------------------
+
+void foreign_page_error(uint32_t page_idx) {
+    PyErr_Format(PyExc_ValueError, "_pages[%u] does not hold a page buffer of this memory",
+                 static_cast<unsigned>(page_idx));
+}
+
+// Reads a page-store value as an address; false when it cannot be one.  Runs
+// no Python code.
+inline bool value_as_address(PyObject* v, uintptr_t* out) {
+    if (!PyLong_Check(v)) return false;
+    int overflow;
+    long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
+    if (overflow != 0 || x < 0) return false;  // x == -1 with an error cannot happen for an int
+    *out = static_cast<uintptr_t>(x);
+    return true;
+}
+
+// The page's 4096 bytes, or NULL: without an exception the page has no buffer
+// (and `create` was 0); with one the lookup or the allocation failed.
+uint8_t* mem_get_cpage(CyMemory* self, uint32_t page_idx, int create) {
+    PyObject* pages = self->_pages;
+    if (!PyDict_CheckExact(pages)) {
+        PyErr_Format(PyExc_AttributeError, "'%.50s' object has no attribute '%.30s'", Py_TYPE(pages)->tp_name,
+                     "get");
+        return nullptr;
+    }
+    Owned key = Owned::steal(PyLong_FromUnsignedLong(page_idx));
+    if (!key) return nullptr;
+    // A key's __eq__ may run Python code that replaces the store while it is
+    // searched, so the dict is held for the lookup.
+    Py_INCREF(pages);
+    uintptr_t addr = 0;
+    PyObject* v = PyDict_GetItemWithError(pages, key.get());  // borrowed
+    if (v == nullptr) {
+        if (PyErr_Occurred()) {
+            Py_DECREF(pages);
+            return nullptr;
+        }
+    } else if (!value_as_address(v, &addr)) {
+        Py_DECREF(pages);
+        foreign_page_error(page_idx);
+        return nullptr;
+    }
+    if (addr == 0 && create) {
+        uint8_t* buf = new_page_buffer(self);
+        if (buf == nullptr) {
+            Py_DECREF(pages);
+            return nullptr;
+        }
+        Owned value = Owned::steal(PyLong_FromVoidPtr(buf));
+        if (!value || PyDict_SetItem(pages, key.get(), value.get()) < 0) {
+            drop_page_buffer(self, buf);
+            Py_DECREF(pages);
+            return nullptr;
+        }
+        addr = reinterpret_cast<uintptr_t>(buf);
+    }
+    Py_DECREF(pages);
+    if (addr == 0) return nullptr;
+    // Checked last: the Python code that may have run above can have
+    // re-initialised this memory and released the buffer.
+    if (!registry_contains(registry_of(self), addr)) {
+        foreign_page_error(page_idx);
+        return nullptr;
+    }
+    return reinterpret_cast<uint8_t*>(addr);
+}
+
+void mem_zero_memory_range_c(CyMemory* self, uint32_t start_page, uint32_t num_pages) {
+    uint32_t end = start_page + num_pages;
+    if (num_pages == 0 || start_page >= end) return;
+    // Only the pages of the address space exist.
+    if (end > kPageCount) end = kPageCount;
+    for (uint32_t pg = start_page; pg < end; ++pg) {
+        uint8_t* p = mem_get_cpage(self, pg, 1);
+        if (p == nullptr) {
+            if (PyErr_Occurred()) write_unraisable(kQualZero);
+            return;
+        }
+        std::memset(p, 0, kPageSize);
+    }
+}
+
+// ----- permissions -----------------------------------------------------------
+
+inline uint64_t word_mask(uint32_t lo_bit, uint32_t hi_bit) {
+    return (~uint64_t{0} >> (63 - hi_bit)) & (~uint64_t{0} << lo_bit);
+}
+
+// 1 when every page of [start, start + n) has the access; pages past 0xFFFFF
+// have none, so a range that reaches them fails.
+int range_has_access(const CyMemory* self, uint32_t start, uint32_t n, int mode) {
+    if (n == 0) return 1;
+    if (start > kLastPage || n > kPageCount - start) return 0;
+    const uint32_t last = start + n - 1;
+    const uint32_t w_first = start >> 6, w_last = last >> 6;
+    for (uint32_t w = w_first; w <= w_last; ++w) {
+        uint64_t have = self->_w_bitset[w];
+        if (mode != kAccWrite) have |= self->_r_bitset[w];
+        const uint64_t need = word_mask(w == w_first ? (start & 63) : 0, w == w_last ? (last & 63) : 63);
+        if ((have & need) != need) return 0;
+    }
+    return 1;
+}
+
+// Sets or clears the bits of pages [start, start + n) in one bitset, stopping
+// at the last page of the address space.
+void bitset_assign(uint64_t* bits, uint32_t start, uint32_t n, int value) {
+    if (n == 0 || start > kLastPage) return;
+    if (n > kPageCount - start) n = kPageCount - start;
+    const uint32_t last = start + n - 1;
+    const uint32_t w_first = start >> 6, w_last = last >> 6;
+    for (uint32_t w = w_first; w <= w_last; ++w) {
+        const uint64_t m = word_mask(w == w_first ? (start & 63) : 0, w == w_last ? (last & 63) : 63);
+        bits[w] = value ? (bits[w] | m) : (bits[w] & ~m);
+    }
+}
+
+int mem_has_access_c(CyMemory* self, uint32_t page_idx, int mode) {
+    if (page_idx > kLastPage) return 0;
+    uint64_t word = self->_w_bitset[page_idx >> 6];
+    if (mode != kAccWrite) word |= self->_r_bitset[page_idx >> 6];
+    return static_cast<int>((word >> (page_idx & 63)) & 1);
+}
+
+void mem_set_access_c(CyMemory* self, uint32_t page_idx, int mode, int value) {
+    if (page_idx > kLastPage) return;
+    uint64_t* bits = mode == kAccRead ? self->_r_bitset : mode == kAccWrite ? self->_w_bitset : nullptr;
+    if (bits == nullptr) return;
+    const uint64_t mask = uint64_t{1} << (page_idx & 63);
+    if (value)
+        bits[page_idx >> 6] |= mask;
+    else
+        bits[page_idx >> 6] &= ~mask;
+}
+
+void mem_set_access_range_c(CyMemory* self, uint32_t start_page, uint32_t num_pages, int mode, int value) {
+    if (mode == kAccRead)
+        bitset_assign(self->_r_bitset, start_page, num_pages, value);
+    else if (mode == kAccWrite)
+        bitset_assign(self->_w_bitset, start_page, num_pages, value);
+}
+
+void mem_clear_bitsets(CyMemory* self) {
+    std::memset(self->_r_bitset, 0, sizeof self->_r_bitset);
+    std::memset(self->_w_bitset, 0, sizeof self->_w_bitset);
+}
+
+// Raises PvmExit(2, address).
+void raise_page_fault(uint32_t address) {
+    Owned code = Owned::steal(PyLong_FromLong(kPageFault));
+    Owned addr = Owned::steal(PyLong_FromUnsignedLong(address));
+    if (!code || !addr) return;
+    PyObject* args[2] = {code.get(), addr.get()};
+    Owned exc = Owned::steal(PyObject_Vectorcall(PvmExitType, args, 2, nullptr));
+    if (!exc) return;
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
+}
+
+int mem_check_access_c(CyMemory* self, uint32_t start_page, uint32_t num_pages, int mode, uint32_t fault_addr) {
+    if (range_has_access(self, start_page, num_pages, mode)) return 0;
+    raise_page_fault(fault_addr);
+    PVM_TRACEBACK(kQualCheck);
+    return -1;
+}
+
+void mem_alter_accessibility_c(CyMemory* self, uint32_t start_addr, uint32_t length, uint8_t access) {
+    if (length == 0) return;
+    uint32_t start_page, num_pages;
+    span_pages(start_addr, length, &start_page, &num_pages);
+    if (access == kAccRead) {
+        mem_set_access_range_c(self, start_page, num_pages, kAccRead, 1);
+        mem_set_access_range_c(self, start_page, num_pages, kAccWrite, 0);
+    } else if (access == kAccWrite) {
+        mem_set_access_range_c(self, start_page, num_pages, kAccWrite, 1);
+        mem_set_access_range_c(self, start_page, num_pages, kAccRead, 0);
+    } else {
+        mem_set_access_range_c(self, start_page, num_pages, kAccRead, 0);
+        mem_set_access_range_c(self, start_page, num_pages, kAccWrite, 0);
+    }
+}
+
+int mem_is_accessible_c(CyMemory* self, uint32_t address, uint32_t length, int access) {
+    if (length == 0) return 1;
+    uint32_t start_page, num_pages;
+    span_pages(address, length, &start_page, &num_pages);
+    return range_has_access(self, start_page, num_pages, access);
+}
+
+// Grants `mode` to every page index in `pages` (a set, or None for none).
+int grant_from_set(CyMemory* self, PyObject* pages, int mode) {
+    if (pages == Py_None) return 0;
+    Owned it = Owned::steal(PyObject_GetIter(pages));
+    if (!it) return -1;
+    while (Owned item = Owned::steal(PyIter_Next(it.get()))) {
+        int32_t pg;
+        if (!to_i32(item.get(), &pg)) return -1;
+        mem_set_access_c(self, static_cast<uint32_t>(pg), mode, 1);
+    }
+    return PyErr_Occurred() ? -1 : 0;
+}
+
+// Python-visible wrappers, referenced by the override dispatch.
+PyObject* py_sync(PyObject* self, PyObject*);
+PyObject* py_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* py_write(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* py_get_byte(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* py_set_byte(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+// The Python override of an overridable operation, or NULL.  Only instances
+// of Python subclasses look anything up.  NULL with an exception when the
+// lookup failed.
+inline PyObject* override_of(CyMemory* self, int skip_dispatch, PyObject* name, PyCFunction builtin) {
+    if (skip_dispatch || !is_python_subclass(reinterpret_cast<PyObject*>(self))) return nullptr;
+    return find_override(reinterpret_cast<PyObject*>(self), name, builtin);
+}
+
+int mem_sync_bitsets_from_sets(CyMemory* self, int skip_dispatch) {
+    if (Owned ov = Owned::steal(override_of(self, skip_dispatch, str_sync, cfunc(py_sync)))) {
+        Owned r = Owned::steal(PyObject_CallNoArgs(ov.get()));
+        if (!r) {
+            PVM_TRACEBACK(kQualSync);
+            return -1;
+        }
+        return 0;
+    }
+    if (PyErr_Occurred()) return -1;
+    mem_clear_bitsets(self);
+    // The sets are held across the loops: converting an element may run
+    // Python code that replaces them.
+    Owned r = Owned::incref(self->_r_pages);
+    Owned w = Owned::incref(self->_w_pages);
+    if (grant_from_set(self, r.get(), kAccRead) < 0 || grant_from_set(self, w.get(), kAccWrite) < 0) {
+        PVM_TRACEBACK(kQualSync);
+        return -1;
+    }
+    return 0;
+}
+
+// ----- byte access -----------------------------------------------------------
+
+void mem_set_byte_c(CyMemory* self, uint32_t addr, uint8_t value) {
+    uint8_t* p = mem_get_cpage(self, addr >> kPageShift, 1);
+    if (p == nullptr) {
+        if (PyErr_Occurred()) write_unraisable(kQualSetByteC);
+        return;
+    }
+    p[addr & kPageMask] = value;
+}
+
+uint8_t mem_get_byte_c(CyMemory* self, uint32_t addr) {
+    uint8_t* p = mem_get_cpage(self, addr >> kPageShift, 0);
+    if (p == nullptr) {
+        if (PyErr_Occurred()) write_unraisable(kQualGetByteC);
+        return 0;
+    }
+    return p[addr & kPageMask];
+}
+
+PyObject* mem_set_byte(CyMemory* self, uint32_t addr, uint8_t value, int skip_dispatch) {
+    if (Owned ov = Owned::steal(override_of(self, skip_dispatch, str_set_byte, cfunc(py_set_byte)))) {
+        PyObject* r = PyObject_CallFunction(ov.get(), "kI", static_cast<unsigned long>(addr),
+                                            static_cast<unsigned>(value));
+        if (r == nullptr) PVM_TRACEBACK(kQualSetByte);
+        return r;
+    }
+    if (PyErr_Occurred()) return nullptr;
+    mem_set_byte_c(self, addr, value);
+    Py_RETURN_NONE;
+}
+
+int mem_get_byte(CyMemory* self, uint32_t addr, int skip_dispatch) {
+    if (Owned ov = Owned::steal(override_of(self, skip_dispatch, str_get_byte, cfunc(py_get_byte)))) {
+        Owned r = Owned::steal(PyObject_CallFunction(ov.get(), "k", static_cast<unsigned long>(addr)));
+        int32_t v;
+        if (!r || !to_i32(r.get(), &v)) {
+            PVM_TRACEBACK(kQualGetByte);
+            return -1;
+        }
+        return v;
+    }
+    if (PyErr_Occurred()) return -1;
+    return mem_get_byte_c(self, addr);
+}
+
+// ----- reads and writes ------------------------------------------------------
+
+PyObject* mem_read(CyMemory* self, uint32_t address, int32_t length, int skip_dispatch) {
+    if (Owned ov = Owned::steal(override_of(self, skip_dispatch, str_read, cfunc(py_read)))) {
+        Owned r = Owned::steal(
+            PyObject_CallFunction(ov.get(), "ki", static_cast<unsigned long>(address), static_cast<int>(length)));
+        if (r && r.get() != Py_None && !PyBytes_CheckExact(r.get())) {
+            PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "bytes", Py_TYPE(r.get())->tp_name);
+            r.reset();
+        }
+        if (!r) PVM_TRACEBACK(kQualRead);
+        return r.release();
+    }
+    if (PyErr_Occurred()) return nullptr;
+    if (length < 1) return PyBytes_FromStringAndSize(nullptr, 0);
+    address = _norm(address);
+    uint32_t start_page, num_pages;
+    span_pages(address, static_cast<uint32_t>(length), &start_page, &num_pages);
+    if (mem_check_access_c(self, start_page, num_pages, kAccRead, address) < 0) {
+        PVM_TRACEBACK(kQualRead);
+        return nullptr;
+    }
+    Owned result = Owned::steal(PyBytes_FromStringAndSize(nullptr, length));
+    if (!result) {
+        PVM_TRACEBACK(kQualRead);
+        return nullptr;
+    }
+    auto* out = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(result.get()));
+    uint32_t cur = address, remaining = static_cast<uint32_t>(length);
+    while (remaining > 0) {
+        const uint32_t off = cur & kPageMask;
+        uint32_t chunk = kPageSize - off;
+        if (chunk > remaining) chunk = remaining;
+        const uint8_t* src = mem_get_cpage(self, cur >> kPageShift, 0);
+        if (src != nullptr) {
+            std::memcpy(out, src + off, chunk);
+        } else {
+            if (PyErr_Occurred()) {
+                PVM_TRACEBACK(kQualRead);
+                return nullptr;
+            }
+            std::memset(out, 0, chunk);
+        }
+        out += chunk;
+        remaining -= chunk;
+        cur += chunk;
+    }
+    return result.release();
+}
+
+// Views `data` as one-dimensional unsigned bytes.
+bool byte_view(PyObject* data, Py_buffer* view) {
+    if (PyObject_GetBuffer(data, view, PyBUF_RECORDS_RO) < 0) return false;
+    const char* fmt = view->format;
+    if (fmt != nullptr && (*fmt == '@' || *fmt == '=' || *fmt == '<' || *fmt == '>' || *fmt == '!')) ++fmt;
+    if (view->ndim != 1) {
+        PyErr_Format(PyExc_ValueError, "Buffer has wrong number of dimensions (expected 1, got %d)", view->ndim);
+    } else if (view->itemsize != 1 || (fmt != nullptr && std::strcmp(fmt, "B") != 0)) {
+        PyErr_Format(PyExc_ValueError, "Buffer dtype mismatch, expected 'const unsigned char' but got '%s'",
+                     view->format ? view->format : "?");
+    } else {
+        return true;
+    }
+    PyBuffer_Release(view);
+    return false;
+}
+
+// Copies `length` bytes to `address`, page by page, creating pages.  The
+// source is strided when the view is not contiguous.
+int copy_in(CyMemory* self, uint32_t address, const Py_buffer& view, uint32_t length) {
+    const auto* src = static_cast<const uint8_t*>(view.buf);
+    const Py_ssize_t stride = view.strides ? view.strides[0] : 1;
+    uint32_t cur = address, remaining = length;
+    while (remaining > 0) {
+        const uint32_t off = cur & kPageMask;
+        uint32_t chunk = kPageSize - off;
+        if (chunk > remaining) chunk = remaining;
+        uint8_t* dst = mem_get_cpage(self, cur >> kPageShift, 1);
+        if (dst == nullptr) return -1;
+        if (stride == 1) {
+            std::memcpy(dst + off, src, chunk);
+            src += chunk;
+        } else {
+            for (uint32_t k = 0; k < chunk; ++k, src += stride) dst[off + k] = *src;
+        }
+        remaining -= chunk;
+        cur += chunk;
+    }
+    return 0;
+}
+
+int mem_write(CyMemory* self, uint32_t address, PyObject* data, int skip_dispatch) {
+    if (Owned ov = Owned::steal(override_of(self, skip_dispatch, str_write, cfunc(py_write)))) {
+        Owned r = Owned::steal(PyObject_CallFunction(ov.get(), "kO", static_cast<unsigned long>(address), data));
+        if (!r) {
+            PVM_TRACEBACK(kQualWrite);
+            return -1;
+        }
+        return 0;
+    }
+    if (PyErr_Occurred()) return -1;
+    int truth = PyObject_IsTrue(data);
+    if (truth <= 0) {
+        if (truth < 0) PVM_TRACEBACK(kQualWrite);
+        return truth;
+    }
+    address = _norm(address);
+    Py_buffer view;
+    if (!byte_view(data, &view)) {
+        PVM_TRACEBACK(kQualWrite);
+        return -1;
+    }
+    if (view.len > INT32_MAX) {
+        PyBuffer_Release(&view);
+        PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
+        PVM_TRACEBACK(kQualWrite);
+        return -1;
+    }
+    const auto length = static_cast<uint32_t>(view.len);
+    uint32_t start_page, num_pages;
+    span_pages(address, length, &start_page, &num_pages);
+    if (mem_check_access_c(self, start_page, num_pages, kAccWrite, address) < 0) {
+        PyBuffer_Release(&view);
+        PVM_TRACEBACK(kQualWrite);
+        return -1;
+    }
+    int rc = copy_in(self, address, view, length);
+    PyBuffer_Release(&view);
+    if (rc < 0) PVM_TRACEBACK(kQualWrite);
+    return rc;
+}
+
+CyMemory_vtable memory_vtable = {
+    mem_get_cpage,
+    mem_clear_bitsets,
+    mem_sync_bitsets_from_sets,
+    mem_set_byte_c,
+    mem_get_byte_c,
+    mem_has_access_c,
+    mem_set_access_c,
+    mem_set_access_range_c,
+    mem_check_access_c,
+    mem_alter_accessibility_c,
+    mem_zero_memory_range_c,
+    mem_is_accessible_c,
+    mem_set_byte,
+    mem_get_byte,
+    mem_read,
+    mem_write,
+};
+
+inline CyMemory* as_memory(PyObject* o) { return reinterpret_cast<CyMemory*>(o); }
+
+// ----- argument parsing ------------------------------------------------------
+
+// Sorts the positional and keyword arguments of a METH_FASTCALL |
+// METH_KEYWORDS method into `out` by parameter name; parameters not given
+// stay NULL.  The messages are the interpreter's own.
+bool parse_args(const char* fname, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                const char* const* names, int nparams, int nrequired, PyObject** out) {
+    for (int i = 0; i < nparams; ++i) out[i] = nullptr;
+    if (nargs > nparams) {
+        if (nparams == nrequired)
+            PyErr_Format(PyExc_TypeError, "%s() takes exactly %d positional argument%s (%zd given)", fname, nparams,
+                         nparams == 1 ? "" : "s", nargs);
+        else
+            PyErr_Format(PyExc_TypeError, "%s() takes at most %d positional argument%s (%zd given)", fname, nparams,
+                         nparams == 1 ? "" : "s", nargs);
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* kw = PyTuple_GET_ITEM(kwnames, k);
+        int found = -1;
+        for (int i = 0; i < nparams; ++i) {
+            if (PyUnicode_CompareWithASCIIString(kw, names[i]) == 0) {
+                found = i;
+                break;
+            }
+        }
+        if (found < 0) {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", fname, kw);
+            return false;
+        }
+        if (out[found] != nullptr) {
+            PyErr_Format(PyExc_TypeError, "argument for %s() given by name ('%s') and position (%d)", fname,
+                         names[found], found + 1);
+            return false;
+        }
+        out[found] = args[nargs + k];
+    }
+    for (int i = 0; i < nrequired; ++i) {
+        if (out[i] == nullptr) {
+            PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %d)", fname, names[i], i + 1);
+            return false;
+        }
+    }
+    return true;
+}
+
+// ----- Python-visible methods ------------------------------------------------
+
+PyObject* py_sync(PyObject* self, PyObject*) {
+    if (mem_sync_bitsets_from_sets(as_memory(self), 1) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* py_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"address", "length"};
+    PyObject* a[2];
+    if (!parse_args("read", args, nargs, kwnames, names, 2, 2, a)) return nullptr;
+    uint32_t address;
+    int32_t length;
+    if (!to_u32(a[0], &address) || !to_i32(a[1], &length)) return nullptr;
+    return mem_read(as_memory(self), address, length, 1);
+}
+
+PyObject* py_write(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"address", "data"};
+    PyObject* a[2];
+    if (!parse_args("write", args, nargs, kwnames, names, 2, 2, a)) return nullptr;
+    uint32_t address;
+    if (!to_u32(a[0], &address)) return nullptr;
+    if (mem_write(as_memory(self), address, a[1], 1) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* py_get_byte(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"addr"};
+    PyObject* a[1];
+    if (!parse_args("_get_byte", args, nargs, kwnames, names, 1, 1, a)) return nullptr;
+    uint32_t addr;
+    if (!to_u32(a[0], &addr)) return nullptr;
+    int v = mem_get_byte(as_memory(self), addr, 1);
+    if (v == -1 && PyErr_Occurred()) return nullptr;
+    return PyLong_FromLong(v);
+}
+
+PyObject* py_set_byte(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"addr", "value"};
+    PyObject* a[2];
+    if (!parse_args("_set_byte", args, nargs, kwnames, names, 2, 2, a)) return nullptr;
+    uint32_t addr;
+    uint8_t value;
+    if (!to_u32(a[0], &addr) || !to_u8(a[1], &value)) return nullptr;
+    return mem_set_byte(as_memory(self), addr, value, 1);
+}
+
+// The `.value` of an access kind, as a Python object.
+PyObject* access_value(PyObject* access) { return PyObject_GetAttr(access, str_value); }
+
+PyObject* py_is_accessible(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"address", "length", "access"};
+    PyObject* a[3];
+    if (!parse_args("is_accessible", args, nargs, kwnames, names, 3, 2, a)) return nullptr;
+    uint32_t address, length;
+    if (!to_u32(a[0], &address) || !to_u32(a[1], &length)) return nullptr;
+    Owned value = Owned::steal(access_value(a[2] ? a[2] : DefaultAccess));
+    int32_t mode;
+    if (!value || !to_i32(value.get(), &mode)) return nullptr;
+    return PyBool_FromLong(mem_is_accessible_c(as_memory(self), address, length, mode));
+}
+
+PyObject* py_alter_accessibility(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"start", "len_", "access"};
+    PyObject* a[3];
+    if (!parse_args("alter_accessibility", args, nargs, kwnames, names, 3, 3, a)) return nullptr;
+    uint32_t start, len;
+    if (!to_u32(a[0], &start) || !to_u32(a[1], &len)) return nullptr;
+    Owned value = Owned::steal(access_value(a[2]));
+    uint8_t access;
+    if (!value || !to_u8(value.get(), &access)) return nullptr;
+    mem_alter_accessibility_c(as_memory(self), start, len, access);
+    Py_RETURN_NONE;
+}
+
+PyObject* py_zero_memory_range(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"start_page", "num_pages"};
+    PyObject* a[2];
+    if (!parse_args("zero_memory_range", args, nargs, kwnames, names, 2, 2, a)) return nullptr;
+    int32_t start, count;
+    if (!to_i32(a[0], &start) || !to_i32(a[1], &count)) return nullptr;
+    mem_zero_memory_range_c(as_memory(self), static_cast<uint32_t>(start), static_cast<uint32_t>(count));
+    Py_RETURN_NONE;
+}
+
+// ----- construction ----------------------------------------------------------
+
+PyObject* mem_new(PyTypeObject* type, PyObject*, PyObject*) {
+    auto* self = reinterpret_cast<CyMemory*>(type->tp_alloc(type, 0));  // zeroed: bitsets clear
+    if (self == nullptr) return nullptr;
+    self->vtab = &memory_vtable;
+    self->_pages = Py_NewRef(Py_None);
+    self->_r_pages = Py_NewRef(Py_None);
+    self->_w_pages = Py_NewRef(Py_None);
+    self->heap_break = 0;
+    self->_owned = nullptr;
+    return reinterpret_cast<PyObject*>(self);
+}
+
+// Stores the bytes of a {address: byte} map without checking permissions.
+int store_byte_map(CyMemory* self, PyObject* data) {
+    const Py_ssize_t size = PyDict_GET_SIZE(data);
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(data, &pos, &k, &v)) {
+        Owned key = Owned::incref(k), value = Owned::incref(v);
+        uint32_t addr;
+        uint8_t byte;
+        if (!to_u32(key.get(), &addr) || !to_u8(value.get(), &byte)) return -1;
+        mem_set_byte_c(self, addr, byte);
+        if (PyDict_GET_SIZE(data) != size) {
+            PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+            return -1;
+        }
+    }
+    return 0;
+}
+
+int mem_init(PyObject* op, PyObject* args, PyObject* kwds) {
+    static const char* kwlist[] = {"data", "allowed_read_pages", "allowed_write_pages", "heap", nullptr};
+    PyObject *data = Py_None, *reads = Py_None, *writes = Py_None, *oheap = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "|OOOO:CyMemory", const_cast<char**>(kwlist), &data, &reads,
+                                     &writes, &oheap))
+        return -1;
+    int32_t heap = 0;
+    if (oheap != nullptr && !to_i32(oheap, &heap)) return -1;
+    if (!check_arg_type(data, &PyDict_Type, "data", true, true) ||
+        !check_arg_type(reads, &PyList_Type, "allowed_read_pages", true, true) ||
+        !check_arg_type(writes, &PyList_Type, "allowed_write_pages", true, true))
+        return -1;
+    CyMemory* self = as_memory(op);
+    // A fresh page store; the buffers of a previous one are released.
+    Owned pages = Owned::steal(PyDict_New());
+    if (!pages) return -1;
+    replace_field(self->_pages, pages.get());
+    release_buffers(self);
+    Owned r = Owned::steal(PySet_New(reads == Py_None ? nullptr : reads));
+    if (!r) return -1;
+    replace_field(self->_r_pages, r.get());
+    Owned w = Owned::steal(PySet_New(writes == Py_None ? nullptr : writes));
+    if (!w) return -1;
+    replace_field(self->_w_pages, w.get());
+    self->heap_break = heap;
+    mem_clear_bitsets(self);
+    if (self->vtab->_sync_bitsets_from_sets(self, 0) < 0) return -1;
+    if (data != Py_None && PyDict_GET_SIZE(data) > 0) {
+        Owned hold = Owned::incref(data);
+        if (store_byte_map(self, data) < 0) return -1;
+    }
+    return 0;
+}
+
+// ----- the standard program layout -------------------------------------------
+
+constexpr uint32_t kReadStart = 0x10000;
+constexpr uint32_t kWriteBase = 0x20000;
+constexpr uint32_t kStackEnd = 0xFEFE0000u;
+constexpr uint32_t kArgStart = 0xFEFF0000u;
+
+// Stores `image` at `start` the way `mem._set_byte(start + i, b)` would, for
+// every byte.  A plain CyMemory takes the page copies directly (its
+// `_set_byte` cannot be overridden); anything else gets the Python calls.
+int place_image(PyObject* mem, uint64_t start, PyObject* image) {
+    if (image == Py_None) {
+        Owned it = Owned::steal(PyObject_GetIter(image));  // the interpreter's TypeError
+        return -1;
+    }
+    const auto* bytes = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(image));
+    const Py_ssize_t n = PyBytes_GET_SIZE(image);
+    if (Py_IS_TYPE(mem, &CyMemoryType)) {
+        CyMemory* self = as_memory(mem);
+        const uint64_t room = start > 0xFFFFFFFFull ? 0 : 0x100000000ull - start;
+        const uint64_t fit = static_cast<uint64_t>(n) < room ? static_cast<uint64_t>(n) : room;
+        uint64_t done = 0;
+        while (done < fit) {
+            const auto cur = static_cast<uint32_t>(start + done);
+            const uint32_t off = cur & kPageMask;
+            uint64_t chunk = kPageSize - off;
+            if (chunk > fit - done) chunk = fit - done;
+            uint8_t* dst = mem_get_cpage(self, cur >> kPageShift, 1);
+            if (dst != nullptr)
+                std::memcpy(dst + off, bytes + done, chunk);
+            else if (PyErr_Occurred())
+                write_unraisable(kQualSetByteC);
+            done += chunk;
+        }
+        if (fit < static_cast<uint64_t>(n)) {
+            PyErr_SetString(PyExc_OverflowError, "value too large to convert to uint32_t");
+            return -1;
+        }
+        return 0;
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Owned addr = Owned::steal(PyLong_FromUnsignedLongLong(start + static_cast<uint64_t>(i)));
+        Owned b = Owned::steal(PyLong_FromLong(bytes[i]));
+        if (!addr || !b) return -1;
+        Owned r = Owned::steal(PyObject_CallMethodObjArgs(mem, str_set_byte, addr.get(), b.get(), nullptr));
+        if (!r) return -1;
+    }
+    return 0;
+}
+
+// Checks a uint32 helper result: the helpers report errors with a pending
+// exception.
+inline bool helper_ok() { return !PyErr_Occurred(); }
+
+// A layout value that is passed on as uint32.
+bool layout_u32(int64_t v, uint32_t* out) {
+    if (v < 0) {
+        PyErr_SetString(PyExc_OverflowError, "can't convert negative value to uint32_t");
+        return false;
+    }
+    if (v > 0xFFFFFFFFll) {
+        PyErr_SetString(PyExc_OverflowError, "value too large to convert to uint32_t");
+        return false;
+    }
+    *out = static_cast<uint32_t>(v);
+    return true;
+}
+
+// mem.<attr>.update(pages)
+int update_pages(PyObject* mem, const char* attr, PyObject* pages) {
+    Owned set = Owned::steal(PyObject_GetAttrString(mem, attr));
+    if (!set) return -1;
+    Owned r = Owned::steal(PyObject_CallMethod(set.get(), "update", "O", pages));
+    return r ? 0 : -1;
+}
+
+// get_pages(start, total_page_size(size)) as a new list.
+PyObject* pages_of(uint32_t start, uint32_t size) {
+    uint32_t total = total_page_size(size);
+    if (!helper_ok()) return nullptr;
+    return get_pages(start, total);
+}
+
+PyObject* py_from_pc(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"read", "write", "args", "z", "s", "heap"};
+    PyObject* a[6];
+    if (!parse_args("from_pc", args, nargs, kwnames, names, 6, 5, a)) return nullptr;
+    int32_t z, s;
+    uint32_t heap = 0;
+    if (!to_i32(a[3], &z) || !to_i32(a[4], &s) || (a[5] && !to_u32(a[5], &heap))) return nullptr;
+    PyObject *read = a[0], *write = a[1], *argv = a[2];
+    if (!check_arg_type(read, &PyBytes_Type, "read", true, true) ||
+        !check_arg_type(write, &PyBytes_Type, "write", true, true) ||
+        !check_arg_type(argv, &PyBytes_Type, "args", true, true))
+        return nullptr;
+
+    Owned kwargs = Owned::steal(Py_BuildValue("{s:{},s:[],s:[],s:k}", "data", "allowed_read_pages",
+                                              "allowed_write_pages", "heap", static_cast<unsigned long>(heap)));
+    if (!kwargs) return nullptr;
+    Owned empty = Owned::steal(PyTuple_New(0));
+    if (!empty) return nullptr;
+    Owned mem = Owned::steal(PyObject_Call(cls, empty.get(), kwargs.get()));
+    if (!mem) return nullptr;
+
+    // Read-only data.
+    if (place_image(mem.get(), kReadStart, read) < 0) return nullptr;
+    const auto read_len = static_cast<uint32_t>(PyBytes_GET_SIZE(read));
+    Owned pages = Owned::steal(pages_of(kReadStart, read_len));
+    if (!pages || update_pages(mem.get(), "_r_pages", pages.get()) < 0) return nullptr;
+
+    // Read-write data, followed by `z` extra pages.
+    uint32_t zone = total_zone_size(read_len);
+    if (!helper_ok()) return nullptr;
+    uint32_t write_start;
+    if (!layout_u32(int64_t{kWriteBase} + zone, &write_start)) return nullptr;
+    if (place_image(mem.get(), write_start, write) < 0) return nullptr;
+    uint32_t write_size = total_page_size(static_cast<uint32_t>(PyBytes_GET_SIZE(write)));
+    if (!helper_ok()) return nullptr;
+    write_size += static_cast<uint32_t>(z) * kPageSize;
+    Owned w_pages = Owned::steal(get_pages(write_start, write_size));
+    if (!w_pages || update_pages(mem.get(), "_w_pages", w_pages.get()) < 0) return nullptr;
+    const Py_ssize_t nw = PyObject_Size(w_pages.get());
+    if (nw < 0) return nullptr;
+    if (nw > 0) {
+        Owned last = Owned::steal(PySequence_GetItem(w_pages.get(), nw - 1));
+        if (!last) return nullptr;
+        Owned one = Owned::steal(PyLong_FromLong(1));
+        Owned page_size = Owned::steal(PyLong_FromLong(kPageSize));
+        if (!one || !page_size) return nullptr;
+        Owned next = Owned::steal(PyNumber_Add(last.get(), one.get()));
+        if (!next) return nullptr;
+        Owned brk = Owned::steal(PyNumber_Multiply(next.get(), page_size.get()));
+        if (!brk || PyObject_SetAttrString(mem.get(), "heap_break", brk.get()) < 0) return nullptr;
+    }
+
+    // The stack, ending below the argument area.
+    uint32_t stack_size = total_page_size(static_cast<uint32_t>(s));
+    if (!helper_ok()) return nullptr;
+    uint32_t stack_start;
+    if (!layout_u32(int64_t{kStackEnd} - stack_size, &stack_start)) return nullptr;
+    pages = Owned::steal(get_pages(stack_start, stack_size));
+    if (!pages || update_pages(mem.get(), "_w_pages", pages.get()) < 0) return nullptr;
+
+    // Arguments.
+    if (place_image(mem.get(), kArgStart, argv) < 0) return nullptr;
+    pages = Owned::steal(pages_of(kArgStart, static_cast<uint32_t>(PyBytes_GET_SIZE(argv))));
+    if (!pages || update_pages(mem.get(), "_r_pages", pages.get()) < 0) return nullptr;
+
+    Owned r = Owned::steal(PyObject_CallMethodNoArgs(mem.get(), str_sync));
+    if (!r) return nullptr;
+    return mem.release();
+}
+
+// ----- lifetime and the collector --------------------------------------------
+
+void mem_dealloc(PyObject* op) {
+    CyMemory* self = as_memory(op);
+    PyObject_GC_UnTrack(op);
+    {
+        SavedError saved;
+        release_buffers(self);
+        Py_CLEAR(self->_pages);
+        Py_CLEAR(self->_r_pages);
+        Py_CLEAR(self->_w_pages);
+    }
+    Py_TYPE(op)->tp_free(op);
+}
+
+int mem_traverse(PyObject* op, visitproc visit, void* arg) {
+    CyMemory* self = as_memory(op);
+    Py_VISIT(self->_pages);
+    Py_VISIT(self->_r_pages);
+    Py_VISIT(self->_w_pages);
+    return 0;
+}
+
+int mem_clear(PyObject* op) {
+    CyMemory* self = as_memory(op);
+    replace_field(self->_pages, Py_None);
+    replace_field(self->_r_pages, Py_None);
+    replace_field(self->_w_pages, Py_None);
+    return 0;
+}
+
+// ----- attributes ------------------------------------------------------------
+
+PyObject* get_pages_attr(PyObject* op, void*) { return Py_NewRef(as_memory(op)->_pages); }
+PyObject* get_r_pages(PyObject* op, void*) { return Py_NewRef(as_memory(op)->_r_pages); }
+PyObject* get_w_pages(PyObject* op, void*) { return Py_NewRef(as_memory(op)->_w_pages); }
+PyObject* get_heap_break(PyObject* op, void*) { return PyLong_FromLong(as_memory(op)->heap_break); }
+
+int set_container(PyObject*& field, PyObject* v, PyTypeObject* type) {
+    if (v == nullptr) v = Py_None;
+    if (!check_setter_type(v, type)) return -1;
+    replace_field(field, v);
+    return 0;
+}
+
+int set_pages_attr(PyObject* op, PyObject* v, void*) { return set_container(as_memory(op)->_pages, v, &PyDict_Type); }
+int set_r_pages(PyObject* op, PyObject* v, void*) { return set_container(as_memory(op)->_r_pages, v, &PySet_Type); }
+int set_w_pages(PyObject* op, PyObject* v, void*) { return set_container(as_memory(op)->_w_pages, v, &PySet_Type); }
+int set_heap_break(PyObject* op, PyObject* v, void*) {
+    if (v == nullptr) return refuse_delete();
+    return to_i32(v, &as_memory(op)->heap_break) ? 0 : -1;
+}
+
+// ----- representation and equality -------------------------------------------
+
+PyObject* mem_repr(PyObject* op) {
+    CyMemory* self = as_memory(op);
+    Py_ssize_t n = PyObject_Size(self->_pages);
+    if (n < 0) return nullptr;
+    return PyUnicode_FromFormat("CyMemory(pages=%zd, heap=%d)", n, static_cast<int>(self->heap_break));
+}
+
+// self.<field> == other.<attr>; a false result ends the comparison.
+PyObject* compare_field(PyObject* mine, PyObject* other, const char* attr) {
+    Owned theirs = Owned::steal(PyObject_GetAttrString(other, attr));
+    if (!theirs) return nullptr;
+    Owned hold = Owned::incref(mine);
+    return PyObject_RichCompare(hold.get(), theirs.get(), Py_EQ);
+}
+
+PyObject* mem_equal(CyMemory* self, PyObject* other) {
+    if (!PyObject_TypeCheck(other, &CyMemoryType)) Py_RETURN_NOTIMPLEMENTED;
+    struct {
+        PyObject* CyMemory::*field;
+        const char* attr;
+    } const parts[] = {{&CyMemory::_pages, "_pages"}, {&CyMemory::_r_pages, "_r_pages"}, {&CyMemory::_w_pages, "_w_pages"}};
+    Owned result;
+    for (const auto& p : parts) {
+        result = Owned::steal(compare_field(self->*p.field, other, p.attr));
+        if (!result) return nullptr;
+        if (&p == &parts[2]) break;
+        int truth = PyObject_IsTrue(result.get());
+        if (truth < 0) return nullptr;
+        if (!truth) break;
+    }
+    return result.release();
+}
+
+PyObject* mem_richcompare(PyObject* op, PyObject* other, int cmp) {
+    if (cmp != Py_EQ && cmp != Py_NE) Py_RETURN_NOTIMPLEMENTED;
+    Owned eq = Owned::steal(mem_equal(as_memory(op), other));
+    if (!eq || cmp == Py_EQ || eq.get() == Py_NotImplemented) return eq.release();
+    int truth = PyObject_IsTrue(eq.get());
+    if (truth < 0) return nullptr;
+    return PyBool_FromLong(!truth);
+}
+
+// ----- pickled state ---------------------------------------------------------
+//
+// Position 0 carries the page contents, {page index: 4096 bytes}, never a
+// buffer address: addresses mean nothing outside the memory that owns them.
+
+// The buffer behind a page-store entry, or NULL (with ValueError) when the
+// entry is not a page of this memory.  `*absent` is set for a value of 0.
+uint8_t* entry_buffer(CyMemory* self, PyObject* key, PyObject* value, uint32_t* page_out, bool* absent) {
+    *absent = false;
+    long long idx = -1;
+    if (PyLong_Check(key)) {
+        int overflow;
+        idx = PyLong_AsLongLongAndOverflow(key, &overflow);
+        if (overflow != 0) idx = -1;
+    }
+    if (idx < 0 || idx > kLastPage) {
+        PyErr_Format(PyExc_ValueError, "_pages key %R is not a page index", key);
+        return nullptr;
+    }
+    const auto page = static_cast<uint32_t>(idx);
+    *page_out = page;
+    uintptr_t addr;
+    if (!value_as_address(value, &addr)) {
+        foreign_page_error(page);
+        return nullptr;
+    }
+    if (addr == 0) {
+        *absent = true;
+        return nullptr;
+    }
+    if (!registry_contains(registry_of(self), addr)) {
+        foreign_page_error(page);
+        return nullptr;
+    }
+    return reinterpret_cast<uint8_t*>(addr);
+}
+
+PyObject* state_get_pages(PyObject* op, void*) {
+    CyMemory* self = as_memory(op);
+    if (self->_pages == Py_None) Py_RETURN_NONE;
+    Owned hold = Owned::incref(self->_pages);
+    Owned out = Owned::steal(PyDict_New());
+    if (!out) return nullptr;
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(hold.get(), &pos, &k, &v)) {
+        uint32_t page;
+        bool absent;
+        uint8_t* buf = entry_buffer(self, k, v, &page, &absent);
+        if (buf == nullptr) {
+            if (absent) continue;
+            return nullptr;
+        }
+        Owned key = Owned::steal(PyLong_FromUnsignedLong(page));
+        Owned data = Owned::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(buf), kPageSize));
+        if (!key || !data || PyDict_SetItem(out.get(), key.get(), data.get()) < 0) return nullptr;
+    }
+    return out.release();
+}
+
+// Restores the page store from {page index: 4096 bytes}: the whole state is
+// checked first, then the memory gets new buffers of its own, and only then
+// the previous store and its buffers are replaced.
+int state_set_pages(PyObject* op, PyObject* v, void*) {
+    CyMemory* self = as_memory(op);
+    if (v == nullptr) v = Py_None;
+    if (!check_setter_type(v, &PyDict_Type)) return -1;
+    if (v == Py_None) {
+        replace_field(self->_pages, Py_None);
+        release_buffers(self);
+        return 0;
+    }
+    Py_ssize_t pos = 0;
+    PyObject *k, *data;
+    while (PyDict_Next(v, &pos, &k, &data)) {
+        long long idx = -1;
+        if (PyLong_CheckExact(k)) {
+            int overflow;
+            idx = PyLong_AsLongLongAndOverflow(k, &overflow);
+            if (overflow != 0) idx = -1;
+        }
+        if (idx < 0 || idx > kLastPage) {
+            PyErr_Format(PyExc_ValueError, "pickled page index %R is not a page of the address space", k);
+            return -1;
+        }
+        if (!PyBytes_CheckExact(data)) {
+            PyErr_Format(PyExc_TypeError, "pickled page %lld holds %.200s, expected bytes", idx, Py_TYPE(data)->tp_name);
+            return -1;
+        }
+        if (PyBytes_GET_SIZE(data) != kPageSize) {
+            PyErr_Format(PyExc_ValueError, "pickled page %lld holds %zd bytes, expected %u", idx,
+                         PyBytes_GET_SIZE(data), static_cast<unsigned>(kPageSize));
+            return -1;
+        }
+    }
+    // Build the new store under a registry of its own.
+    Registry* previous = registry_of(self);
+    self->_owned = nullptr;
+    Owned pages = Owned::steal(PyDict_New());
+    bool ok = static_cast<bool>(pages);
+    pos = 0;
+    while (ok && PyDict_Next(v, &pos, &k, &data)) {
+        uint8_t* buf = new_page_buffer(self);
+        if (buf == nullptr) {
+            ok = false;
+            break;
+        }
+        std::memcpy(buf, PyBytes_AS_STRING(data), kPageSize);
+        Owned addr = Owned::steal(PyLong_FromVoidPtr(buf));
+        ok = addr && PyDict_SetItem(pages.get(), k, addr.get()) == 0;
+    }
+    if (!ok) {
+        registry_destroy(registry_of(self));
+        self->_owned = previous;
+        return -1;
+    }
+    replace_field(self->_pages, pages.get());
+    registry_destroy(previous);
+    return 0;
+}
+
+PyObject* get_bitset(const uint64_t* bits) {
+    Owned list = Owned::steal(PyList_New(kBitsetWords));
+    if (!list) return nullptr;
+    for (uint32_t i = 0; i < kBitsetWords; ++i) {
+        PyObject* w = PyLong_FromUnsignedLongLong(bits[i]);
+        if (w == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), i, w);
+    }
+    return list.release();
+}
+
+// Converts a sequence of exactly 16384 words; the bitset changes only when
+// the whole sequence converted.
+int set_bitset(uint64_t* bits, PyObject* v) {
+    if (v == nullptr) return refuse_delete();
+    Owned it = Owned::steal(PyObject_GetIter(v));
+    if (!it) return -1;
+    auto* tmp = static_cast<uint64_t*>(PyMem_Malloc(sizeof(uint64_t) * kBitsetWords));
+    if (tmp == nullptr) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    Py_ssize_t n = 0;
+    int rc = 0;
+    while (Owned item = Owned::steal(PyIter_Next(it.get()))) {
+        if (n == kBitsetWords) {
+            PyErr_Format(PyExc_IndexError, "too many values found during array assignment, expected %zd",
+                         static_cast<Py_ssize_t>(kBitsetWords));
+            rc = -1;
+            break;
+        }
+        if (!to_u64(item.get(), &tmp[n])) {
+            rc = -1;
+            break;
+        }
+        ++n;
+    }
+    if (rc == 0 && PyErr_Occurred()) rc = -1;
+    if (rc == 0 && n != kBitsetWords) {
+        PyErr_Format(PyExc_IndexError, "not enough values found during array assignment, expected %zd, got %zd",
+                     static_cast<Py_ssize_t>(kBitsetWords), n);
+        rc = -1;
+    }
+    if (rc == 0) std::memcpy(bits, tmp, sizeof(uint64_t) * kBitsetWords);
+    PyMem_Free(tmp);
+    return rc;
+}
+
+PyObject* state_get_r_bitset(PyObject* op, void*) { return get_bitset(as_memory(op)->_r_bitset); }
+PyObject* state_get_w_bitset(PyObject* op, void*) { return get_bitset(as_memory(op)->_w_bitset); }
+int state_set_r_bitset(PyObject* op, PyObject* v, void*) { return set_bitset(as_memory(op)->_r_bitset, v); }
+int state_set_w_bitset(PyObject* op, PyObject* v, void*) { return set_bitset(as_memory(op)->_w_bitset, v); }
+
+const PickleField memory_fields[] = {
+    {"_pages", state_get_pages, state_set_pages, true},
+    {"_r_bitset", state_get_r_bitset, state_set_r_bitset, false},
+    {"_r_pages", get_r_pages, set_r_pages, true},
+    {"_w_bitset", state_get_w_bitset, state_set_w_bitset, false},
+    {"_w_pages", get_w_pages, set_w_pages, true},
+    {"heap_break", get_heap_break, set_heap_break, false},
+};
+PickleSpec memory_pickle{"CyMemory", &CyMemoryType, memory_fields, 6, "_reconstruct_CyMemory"};
+
+// ----- the type --------------------------------------------------------------
+
+PyGetSetDef memory_getset[] = {
+    {"_pages", get_pages_attr, set_pages_attr, "_pages: dict", nullptr},
+    {"_r_pages", get_r_pages, set_r_pages, "_r_pages: set", nullptr},
+    {"_w_pages", get_w_pages, set_w_pages, "_w_pages: set", nullptr},
+    {"heap_break", get_heap_break, set_heap_break, "heap_break: 'int'", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
+constexpr int kFastKw = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef memory_methods[] = {
+    {"_sync_bitsets_from_sets", py_sync, METH_NOARGS,
+     "_sync_bitsets_from_sets()\n\nRebuild the permission bitsets from _r_pages and _w_pages."},
+    {"_set_byte", cfunc(py_set_byte), kFastKw,
+     "_set_byte(addr, value)\n\nStore one byte, creating its page; permissions are not checked."},
+    {"_get_byte", cfunc(py_get_byte), kFastKw,
+     "_get_byte(addr)\n\nThe byte at addr (0 for a page never written); permissions are not checked."},
+    {"read", cfunc(py_read), kFastKw,
+     "read(address, length)\n\nRead length bytes; every page needs read access, else PvmExit(2, address)."},
+    {"write", cfunc(py_write), kFastKw,
+     "write(address, data)\n\nWrite a bytes-like object; every page needs write access, else "
+     "PvmExit(2, address) and nothing is written."},
+    {"is_accessible", cfunc(py_is_accessible), kFastKw,
+     "is_accessible(address, length, access=Accessibility.READ)\n\nWhether every page of the range has the "
+     "access."},
+    {"alter_accessibility", cfunc(py_alter_accessibility), kFastKw,
+     "alter_accessibility(start, len_, access)\n\nGive every page of the range the access (in the bitsets "
+     "only)."},
+    {"zero_memory_range", cfunc(py_zero_memory_range), kFastKw,
+     "zero_memory_range(start_page, num_pages)\n\nFill whole pages with zeros, creating them."},
+    {"from_pc", cfunc(py_from_pc), kFastKw | METH_CLASS,
+     "from_pc(read, write, args, z, s, heap=0)\n\nA memory with the standard program layout: read-only data "
+     "at 0x10000, read-write data and z extra pages above it, a stack of s bytes below 0xFEFE0000 and the "
+     "arguments at 0xFEFF0000."},
+    PVM_PICKLE_METHODS(memory_pickle),
+    {nullptr, nullptr, 0, nullptr}};
+
+PyTypeObject CyMemoryType = [] {
+    PyTypeObject t = static_type(
+        "qorvel_pvm.cpvm.vm_memory.CyMemory", sizeof(CyMemory),
+        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+        "CyMemory(data=None, allowed_read_pages=None, allowed_write_pages=None, heap=0)\n\n"
+        "Paged guest memory: a sparse 32-bit address space of 4096-byte pages with a read and a write "
+        "permission per page.  data maps byte addresses to byte values; the two lists name the pages "
+        "that may be read and written.");
+    t.tp_new = mem_new;
+    t.tp_init = mem_init;
+    t.tp_dealloc = mem_dealloc;
+    t.tp_traverse = mem_traverse;
+    t.tp_clear = mem_clear;
+    t.tp_repr = mem_repr;
+    t.tp_richcompare = mem_richcompare;
+    t.tp_hash = PyObject_HashNotImplemented;
+    t.tp_getset = memory_getset;
+    t.tp_methods = memory_methods;
+    return t;
+}();
+
+PyMethodDef module_methods[] = {PVM_RECONSTRUCTOR(memory_pickle), {nullptr, nullptr, 0, nullptr}};
+
+// ----- module initialisation -------------------------------------------------
+
+int intern(PyObject** slot, const char* text) {
+    *slot = PyUnicode_InternFromString(text);
+    return *slot ? 0 : -1;
+}
+
+int import_names() {
+    PyTypeObject* status_type = nullptr;
+    CyStatus_vtable* status_vtable = nullptr;
+    if (import_class(kStatusModule, "CyStatus", sizeof(CyStatus), &status_type, &status_vtable,
+                     kCyStatusVtableSig) < 0)
+        return -1;
+    {
+        Owned mod = Owned::steal(PyImport_ImportModule(kStatusModule));
+        if (!mod) return -1;
+        Owned exit = Owned::steal(PyObject_GetAttrString(mod.get(), "PvmExit"));
+        if (!exit) return -1;
+        if (!PyExceptionClass_Check(exit.get())) {
+            PyErr_Format(PyExc_TypeError, "%s.PvmExit is not an exception class", kStatusModule);
+            return -1;
+        }
+        PvmExitType = exit.release();
+    }
+    for (const char* name : kStatusVarNames) {
+        CyStatus** unused;
+        if (bind_variable(kStatusModule, name, &unused, kStatusVarSig) < 0) return -1;
+    }
+    uint8_t* lut1;
+    uint8_t* lut2;
+    if (bind_variable(utils::kModule, "BYTES_TO_BYTE_LUT", &lut1, utils::kBytesToByteLutSig) < 0 ||
+        bind_variable(utils::kModule, "BYTE_TO_BITS_LUT", &lut2, utils::kByteToBitsLutSig) < 0)
+        return -1;
+    PageFaultFn* page_fault;
+    if (bind_function(kStatusModule, "PAGE_FAULT", &page_fault, kPageFaultSig) < 0) return -1;
+    if (bind_function(utils::kModule, "get_pages", &get_pages, utils::kGetPagesSig) < 0 ||
+        bind_function(utils::kModule, "total_page_size", &total_page_size, utils::kSizeSig) < 0 ||
+        bind_function(utils::kModule, "total_zone_size", &total_zone_size, utils::kSizeSig) < 0)
+        return -1;
+    return 0;
+}
+
+int exec_module(PyObject* m) {
+    if (publish_function(m, "_get_start_page", _get_start_page, kPageFnSig) < 0 ||
+        publish_function(m, "_get_page_offset", _get_page_offset, kPageFnSig) < 0 ||
+        publish_function(m, "_norm", _norm, kPageFnSig) < 0 ||
+        publish_function(m, "_get_page_range", _get_page_range, kPageRangeSig) < 0)
+        return -1;
+    if (intern(&str_read, "read") < 0 || intern(&str_write, "write") < 0 || intern(&str_get_byte, "_get_byte") < 0 ||
+        intern(&str_set_byte, "_set_byte") < 0 || intern(&str_sync, "_sync_bitsets_from_sets") < 0 ||
+        intern(&str_value, "value") < 0)
+        return -1;
+    if (add_type(m, &CyMemoryType, "CyMemory") < 0) return -1;
+    if (publish_vtable(&CyMemoryType, &memory_vtable, kCyMemoryVtableSig) < 0) return -1;
+    if (import_names() < 0) return -1;
+
+    {
+        Owned types = Owned::steal(PyImport_ImportModule("qorvel_pvm.common.types"));
+        if (!types) return -1;
+        CommonAccessibility = PyObject_GetAttrString(types.get(), "Accessibility");
+        if (CommonAccessibility == nullptr) return -1;
+        if (PyModule_AddObjectRef(m, "CommonAccessibility", CommonAccessibility) < 0) return -1;
+        DefaultAccess = PyObject_GetAttrString(CommonAccessibility, "READ");
+        if (DefaultAccess == nullptr) return -1;
+    }
+    if (PyModule_AddIntConstant(m, "ACC_READ", kAccRead) < 0 || PyModule_AddIntConstant(m, "ACC_WRITE", kAccWrite) < 0 ||
+        PyModule_AddIntConstant(m, "ACC_NONE", kAccNone) < 0 ||
+        PyModule_AddIntConstant(m, "PAGE_SIZE", kPageSize) < 0)
+        return -1;
+    return init_pickle(m, memory_pickle);
+}
+
+}  // namespace
+
+PVM_DEFINE_MODULE(vm_memory, "Paged guest memory with per-page read and write permissions.", module_methods,
+                  guard, exec_module)
