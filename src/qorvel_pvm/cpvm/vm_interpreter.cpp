@@ -1,4 +1,10 @@
-// qorvel_pvm.cpvm.vm_interpreter: running programs, and the native bridges.
+// qorvel_pvm.cpvm.vm_interpreter: the driver that runs programs, and the
+// native bridges.
+//
+// The driver (`Interpreter`) turns a program into compiled basic blocks, one
+// per start pc, caches them for its own lifetime, and runs them with gas:
+// before each block it checks the remaining gas against the block's total,
+// charges it and calls `execute`; a `PvmExit` ends the run with its status.
 //
 // `CyBlockInfo.execute`, the groups' `get_props` and the handlers are native
 // fast paths with no Python view of their own.  The bridges here make them
@@ -18,11 +24,15 @@
 #include "abi/memory.hpp"
 #include "abi/op_table.hpp"
 #include "abi/program.hpp"
+#include "abi/status.hpp"
 #include "capi.hpp"
 #include "convert.hpp"
 #include "module.hpp"
 
+#include <algorithm>
 #include <cstring>
+#include <new>
+#include <vector>
 
 namespace {
 
@@ -111,6 +121,7 @@ public:
     }
 
     uint64_t* data() const { return static_cast<uint64_t*>(view_.buf); }
+    size_t count() const { return static_cast<size_t>(view_.len / 8); }
 
 private:
     static bool type_error(const char* msg) {
@@ -132,6 +143,27 @@ private:
 
     Py_buffer view_{};
     bool held_ = false;
+};
+
+// The registers handlers actually run on.  A compiled instruction built from
+// Python may carry any register index up to 255, and handlers index the
+// array without a bound check, so every call runs on a 256-slot file: the
+// caller's registers are copied in before and back after, and an index
+// above 12 reaches a scratch slot instead of memory past the caller's array.
+class RegisterFile {
+public:
+    static constexpr size_t kSlots = 256;
+
+    void load(const RegisterBuffer& regs) {
+        count_ = std::min(regs.count(), kSlots);
+        std::memcpy(r_, regs.data(), count_ * sizeof(uint64_t));
+    }
+    void store(const RegisterBuffer& regs) const { std::memcpy(regs.data(), r_, count_ * sizeof(uint64_t)); }
+    uint64_t* data() { return r_; }
+
+private:
+    uint64_t r_[kSlots] = {};
+    size_t count_ = 0;
 };
 
 // ----- argument helpers ------------------------------------------------------------
@@ -160,9 +192,13 @@ PyObject* execute_block(PyObject*, PyObject* args, PyObject* kwds) {
     if (!to_u32(opc, &pc)) return nullptr;
     RegisterBuffer regs;
     if (!regs.acquire(registers)) return nullptr;
+    RegisterFile file;
+    file.load(regs);
     auto* b = reinterpret_cast<CyBlockInfo*>(block);
-    return b->vtab->execute(b, reinterpret_cast<CyProgram*>(program), pc, regs.data(),
-                            reinterpret_cast<CyMemory*>(memory));
+    PyObject* r = b->vtab->execute(b, reinterpret_cast<CyProgram*>(program), pc, file.data(),
+                                   reinterpret_cast<CyMemory*>(memory));
+    file.store(regs);
+    return r;
 }
 
 PyObject* decode(PyObject*, PyObject* args, PyObject* kwds) {
@@ -207,8 +243,11 @@ PyObject* call_handler(PyObject*, PyObject* args, PyObject* kwds) {
     }
     RegisterBuffer regs;
     if (!regs.acquire(registers)) return nullptr;
-    const uint32_t r = fn(reinterpret_cast<CyProgram*>(program), regs.data(), reinterpret_cast<CyMemory*>(memory),
+    RegisterFile file;
+    file.load(regs);
+    const uint32_t r = fn(reinterpret_cast<CyProgram*>(program), file.data(), reinterpret_cast<CyMemory*>(memory),
                           counter, vx, vy, ra, rb, rd);
+    file.store(regs);
     if (PyErr_Occurred()) return nullptr;
     return PyLong_FromUnsignedLong(r);
 }
@@ -233,6 +272,395 @@ PyObject* get_table(PyObject*, PyObject* group) {
     return vt->get_table(reinterpret_cast<CyTable*>(group), 0);
 }
 
+// ----- the driver ----------------------------------------------------------------------
+
+// The instruction groups the driver compiles with: each group's TABLE is
+// bound natively by name and one instance of its class decodes operands.
+// Adding a group is one line here.
+struct GroupSlot {
+    const char* module;
+    const char* class_name;
+    PyObject** table = nullptr;   // the group module's TABLE variable
+    CyTable* decoder = nullptr;   // strong, for the life of the process
+};
+
+GroupSlot groups[] = {
+    {"qorvel_pvm.cpvm.instructions.tables.ops_no_args", "InstructionsWoArgs"},
+    {"qorvel_pvm.cpvm.instructions.tables.ops_offset", "CyWArgsOneOffset"},
+    {"qorvel_pvm.cpvm.instructions.tables.ops_reg_imm_offset", "InstructionsWArgs1Reg1Imm1Offset"},
+    {"qorvel_pvm.cpvm.instructions.tables.ops_two_reg", "CyInstructionsWArgs2Reg"},
+    {"qorvel_pvm.cpvm.instructions.tables.ops_two_reg_imm", "CyInstructionsWArgs2Reg1Imm"},
+    {"qorvel_pvm.cpvm.instructions.tables.ops_two_reg_two_imm", "CyInstructionsWArgs2Reg2Imm"},
+};
+
+constexpr int kTrapOpcode = 0;
+
+// Opcode -> (entry, owning group), built from the TABLEs at import.  The
+// entries are held strongly: TABLE dicts are reachable from Python.
+struct OpcodeSlot {
+    PyObject* entry = nullptr;
+    CyTable* decoder = nullptr;
+};
+OpcodeSlot opcodes[256];
+PyObject* exit_type = nullptr;  // PvmExit
+PyObject* str_gas_cost = nullptr;
+
+int bind_groups() {
+    for (GroupSlot& g : groups) {
+        if (bind_variable(g.module, kTableName, &g.table, kTableSig) < 0) return -1;
+        PyTypeObject* type = nullptr;
+        if (import_class<void>(g.module, g.class_name, sizeof(CyTable), &type, nullptr, nullptr) < 0) return -1;
+        g.decoder = reinterpret_cast<CyTable*>(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(type)));
+        Py_DECREF(type);
+        if (g.decoder == nullptr) return -1;
+        PyObject* table = *g.table;
+        if (!PyDict_Check(table)) {
+            PyErr_Format(PyExc_TypeError, "%s.TABLE is not a dict", g.module);
+            return -1;
+        }
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(table, &pos, &key, &value)) {
+            long op = PyLong_AsLong(key);
+            if (op == -1 && PyErr_Occurred()) return -1;
+            if (op < 0 || op > 255 || !PyObject_TypeCheck(value, cls.entry)) {
+                PyErr_Format(PyExc_TypeError, "%s.TABLE has a bad entry for opcode %ld", g.module, op);
+                return -1;
+            }
+            if (opcodes[op].entry != nullptr) {
+                PyErr_Format(PyExc_ValueError, "opcode %ld is defined by two instruction groups", op);
+                return -1;
+            }
+            opcodes[op] = {Py_NewRef(value), g.decoder};
+        }
+    }
+    if (opcodes[kTrapOpcode].entry == nullptr) {
+        PyErr_SetString(PyExc_ImportError, "no instruction group defines the trap opcode 0");
+        return -1;
+    }
+    Owned status = Owned::steal(PyImport_ImportModule(kStatusModule));
+    if (!status) return -1;
+    exit_type = PyObject_GetAttrString(status.get(), "PvmExit");
+    str_gas_cost = PyUnicode_InternFromString("gas_cost");
+    return exit_type && str_gas_cost ? 0 : -1;
+}
+
+extern PyTypeObject InterpreterType;
+
+struct Interpreter {
+    PyObject_HEAD
+    CyProgram* program;
+    // Compiled blocks by start pc: a slot per code position (and one past the
+    // end), a dict for start pcs further out.
+    std::vector<CyBlockInfo*>* near;
+    PyObject* far;
+    Py_ssize_t cached;
+};
+
+// Creates one compiled instruction, fields set directly.
+PyObject* new_compiled(int32_t opcode, uint32_t next_pc, PyObject* entry, const InstructionProps& p) {
+    PyObject* o = cls.compiled->tp_alloc(cls.compiled, 0);
+    if (o == nullptr) return nullptr;
+    auto* c = reinterpret_cast<CyCompiledInstruction*>(o);
+    c->opcode = opcode;
+    c->next_pc = next_pc;
+    c->handler = Py_NewRef(entry);
+    c->vx = p.vx;
+    c->vy = p.vy;
+    c->ra = p.ra;
+    c->rb = p.rb;
+    c->rd = p.rd;
+    return o;
+}
+
+bool is_instruction_start(const CyProgram* p, uint32_t pc) {
+    return p->zeta_len > 0 && pc < static_cast<uint32_t>(p->zeta_len) && p->_start_flags != nullptr &&
+           p->_start_flags[pc] != 0;
+}
+
+// Decodes the basic block starting at `pc`: instructions up to and including
+// the first terminating one.  A position past the code, a position inside an
+// instruction and an opcode no group defines compile to the trap entry.
+PyObject* compile_block(CyProgram* program, uint32_t pc) {
+    Owned list = Owned::steal(PyList_New(0));
+    if (!list) return nullptr;
+    uint64_t total_gas = 0;
+    uint32_t cur = pc;
+    for (;;) {
+        int32_t opcode = kTrapOpcode;
+        PyObject* entry = opcodes[kTrapOpcode].entry;
+        InstructionProps props{0, 0, 0, 0, 0};
+        uint32_t skip = 0;
+        if (is_instruction_start(program, cur)) {
+            opcode = program->zeta[cur];
+            skip = program->vtab->skip(program, static_cast<int32_t>(cur));
+            if (PyErr_Occurred()) return nullptr;
+            const OpcodeSlot& slot = opcodes[opcode];
+            if (slot.entry != nullptr) {
+                entry = slot.entry;
+                props = slot.decoder->vtab->get_props(slot.decoder, cur, program, skip);
+                if (PyErr_Occurred()) return nullptr;
+            }
+        }
+        const uint32_t next_pc = cur + 1 + skip;
+        Owned ins = Owned::steal(new_compiled(opcode, next_pc, entry, props));
+        if (!ins || PyList_Append(list.get(), ins.get()) < 0) return nullptr;
+        auto* e = reinterpret_cast<CyTableEntry*>(entry);
+        total_gas += e->gas_cost;
+        if (e->is_terminating) break;
+        cur = next_pc;
+    }
+    PyObject* block = cls.block->tp_alloc(cls.block, 0);
+    if (block == nullptr) return nullptr;
+    auto* b = reinterpret_cast<CyBlockInfo*>(block);
+    b->vtab = cls.block_vtable;
+    b->total_gas = total_gas > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(total_gas);
+    b->instructions = list.release();
+    return block;
+}
+
+// The cached block at `pc`, compiled on first use (borrowed reference).
+CyBlockInfo* block_at(Interpreter* self, uint32_t pc) {
+    const bool is_near = pc < self->near->size();
+    if (is_near) {
+        CyBlockInfo* b = (*self->near)[pc];
+        if (b != nullptr) return b;
+    } else {
+        Owned key = Owned::steal(PyLong_FromUnsignedLong(pc));
+        if (!key) return nullptr;
+        PyObject* b = PyDict_GetItemWithError(self->far, key.get());
+        if (b != nullptr) return reinterpret_cast<CyBlockInfo*>(b);
+        if (PyErr_Occurred()) return nullptr;
+    }
+    PyObject* block = compile_block(self->program, pc);
+    if (block == nullptr) return nullptr;
+    if (is_near) {
+        (*self->near)[pc] = reinterpret_cast<CyBlockInfo*>(block);  // the cache owns it
+    } else {
+        Owned key = Owned::steal(PyLong_FromUnsignedLong(pc));
+        int rc = key ? PyDict_SetItem(self->far, key.get(), block) : -1;
+        Py_DECREF(block);
+        if (rc < 0) return nullptr;
+    }
+    ++self->cached;
+    return reinterpret_cast<CyBlockInfo*>(block);
+}
+
+PyObject* interpreter_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
+    static const char* kwlist[] = {"program", nullptr};
+    PyObject* program;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O:Interpreter", const_cast<char**>(kwlist), &program))
+        return nullptr;
+    if (!check_instance(program, cls.program, "program")) return nullptr;
+    auto* self = reinterpret_cast<Interpreter*>(type->tp_alloc(type, 0));
+    if (self == nullptr) return nullptr;
+    auto* prog = reinterpret_cast<CyProgram*>(program);
+    self->program = reinterpret_cast<CyProgram*>(Py_NewRef(program));
+    self->far = PyDict_New();
+    const size_t slots = static_cast<size_t>(prog->zeta_len > 0 ? prog->zeta_len : 0) + 1;
+    self->near = new (std::nothrow) std::vector<CyBlockInfo*>();
+    if (self->far == nullptr || self->near == nullptr) {
+        Py_DECREF(self);
+        return PyErr_NoMemory();
+    }
+    self->near->resize(slots, nullptr);
+    return reinterpret_cast<PyObject*>(self);
+}
+
+int interpreter_traverse(PyObject* o, visitproc visit, void* arg) {
+    auto* self = reinterpret_cast<Interpreter*>(o);
+    Py_VISIT(self->program);
+    Py_VISIT(self->far);
+    if (self->near)
+        for (CyBlockInfo* b : *self->near) Py_VISIT(b);
+    return 0;
+}
+
+int interpreter_clear(PyObject* o) {
+    auto* self = reinterpret_cast<Interpreter*>(o);
+    if (self->near) {
+        for (CyBlockInfo*& b : *self->near) Py_CLEAR(b);
+    }
+    if (self->far) PyDict_Clear(self->far);
+    self->cached = 0;
+    return 0;
+}
+
+void interpreter_dealloc(PyObject* o) {
+    auto* self = reinterpret_cast<Interpreter*>(o);
+    PyObject_GC_UnTrack(o);
+    if (self->near) {
+        for (CyBlockInfo* b : *self->near) Py_XDECREF(b);
+        delete self->near;
+        self->near = nullptr;
+    }
+    Py_CLEAR(self->far);
+    Py_CLEAR(self->program);
+    Py_TYPE(o)->tp_free(o);
+}
+
+// The pc of instruction `k` (0-based) of a block that started at `start`:
+// instructions inside a block follow each other, so it is the previous
+// instruction's next_pc.  Falls back to the block start if Python code
+// changed the list meanwhile.
+uint32_t instruction_pc(CyBlockInfo* block, uint32_t start, Py_ssize_t k, uint64_t* gas_of_started) {
+    *gas_of_started = block->total_gas;
+    PyObject* list = block->instructions;
+    if (k <= 0 || list == nullptr || !PyList_Check(list) || k > PyList_GET_SIZE(list)) return start;
+    uint64_t gas = 0;
+    uint32_t pc = start;
+    for (Py_ssize_t i = 0; i < k; ++i) {
+        PyObject* item = PyList_GET_ITEM(list, i);
+        if (!PyObject_TypeCheck(item, cls.compiled)) return start;
+        auto* c = reinterpret_cast<CyCompiledInstruction*>(item);
+        if (PyObject_TypeCheck(c->handler, cls.entry)) gas += reinterpret_cast<CyTableEntry*>(c->handler)->gas_cost;
+        if (i + 1 < k) pc = c->next_pc;
+    }
+    *gas_of_started = gas;
+    return pc;
+}
+
+// Result of a run: (status code, pc, gas left, fault address or None).
+PyObject* run_result(int code, uint32_t pc, uint64_t gas, PyObject* fault) {
+    return Py_BuildValue("(iIKO)", code, pc, static_cast<unsigned long long>(gas), fault ? fault : Py_None);
+}
+
+// Turns a PvmExit leaving block `block` (started at `start`, its gas
+// `charged` already taken) into the run's result.  The gas of the
+// instructions that never started is given back.  Exits with a code other
+// than halt, panic and page fault are not statuses of this driver and
+// propagate unchanged.
+PyObject* finish_with_exit(CyBlockInfo* block, uint32_t start, uint64_t gas_before) {
+    PyObject* exc = PyErr_GetRaisedException();
+    PyObject* args = reinterpret_cast<PyBaseExceptionObject*>(exc)->args;
+    long code = -1;
+    if (args && PyTuple_Check(args) && PyTuple_GET_SIZE(args) >= 1 && PyLong_Check(PyTuple_GET_ITEM(args, 0))) {
+        code = PyLong_AsLong(PyTuple_GET_ITEM(args, 0));
+        if (code == -1 && PyErr_Occurred()) PyErr_Clear();
+    }
+    if (code < kHalt || code > kPageFault) {
+        PyErr_SetRaisedException(exc);
+        return nullptr;
+    }
+    Py_ssize_t started = 0;
+    Owned gc = Owned::steal(PyObject_GetAttr(exc, str_gas_cost));
+    if (gc && PyLong_Check(gc.get())) started = PyLong_AsSsize_t(gc.get());
+    if (started < 0) started = 0;
+    PyErr_Clear();
+    uint64_t charged;
+    uint32_t pc = instruction_pc(block, start, started, &charged);
+    uint64_t gas = gas_before >= charged ? gas_before - charged : 0;
+    PyObject* fault = nullptr;
+    if (code == kPageFault && PyTuple_GET_SIZE(args) >= 2) fault = PyTuple_GET_ITEM(args, 1);
+    PyObject* result = run_result(static_cast<int>(code), pc, gas, fault);
+    Py_DECREF(exc);
+    return result;
+}
+
+PyObject* interpreter_run(PyObject* o, PyObject* args, PyObject* kwds) {
+    static const char* kwlist[] = {"registers", "memory", "pc", "gas", "trace", nullptr};
+    PyObject *registers, *memory, *opc, *ogas, *trace = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OOOO|O:run", const_cast<char**>(kwlist), &registers, &memory, &opc,
+                                     &ogas, &trace))
+        return nullptr;
+    if (!check_instance(memory, cls.memory, "memory")) return nullptr;
+    uint32_t pc;
+    int64_t signed_gas;
+    if (!to_u32(opc, &pc) || !to_i64(ogas, &signed_gas)) return nullptr;
+    if (signed_gas < 0) {
+        PyErr_SetString(PyExc_ValueError, "gas must not be negative");
+        return nullptr;
+    }
+    if (trace != Py_None && !PyCallable_Check(trace)) {
+        PyErr_SetString(PyExc_TypeError, "trace must be callable or None");
+        return nullptr;
+    }
+    RegisterBuffer regs;
+    if (!regs.acquire(registers)) return nullptr;
+    RegisterFile file;
+    file.load(regs);
+
+    auto* self = reinterpret_cast<Interpreter*>(o);
+    // Held for the whole run: Python code reached from a handler may drop
+    // its own references to either.
+    const Owned hold_self = Owned::incref(o);
+    const Owned hold_memory = Owned::incref(memory);
+    CyProgram* program = self->program;
+    auto* mem = reinterpret_cast<CyMemory*>(memory);
+    uint64_t gas = static_cast<uint64_t>(signed_gas);
+    PyObject* result = nullptr;
+    for (;;) {
+        CyBlockInfo* block = block_at(self, pc);
+        if (block == nullptr) break;
+        const Owned hold_block = Owned::incref(reinterpret_cast<PyObject*>(block));
+        const uint64_t cost = block->total_gas;
+        if (gas < cost) {
+            result = run_result(kOutOfGas, pc, gas, nullptr);
+            break;
+        }
+        const uint64_t gas_before = gas;
+        gas -= cost;
+        Owned r = Owned::steal(block->vtab->execute(block, program, pc, file.data(), mem));
+        if (!r) {
+            if (PyErr_ExceptionMatches(exit_type)) result = finish_with_exit(block, pc, gas_before);
+            break;
+        }
+        const uint32_t start = pc;
+        pc = static_cast<uint32_t>(PyLong_AsUnsignedLong(PyTuple_GET_ITEM(r.get(), 0)));
+        if (trace != Py_None) {
+            file.store(regs);
+            Owned t = Owned::steal(PyObject_CallFunction(trace, "IOO", start, block, registers));
+            if (!t) break;
+            file.load(regs);
+        }
+    }
+    file.store(regs);
+    return result;
+}
+
+PyObject* interpreter_compile_block(PyObject* o, PyObject* arg) {
+    uint32_t pc;
+    if (!to_u32(arg, &pc)) return nullptr;
+    CyBlockInfo* b = block_at(reinterpret_cast<Interpreter*>(o), pc);
+    return b ? Py_NewRef(reinterpret_cast<PyObject*>(b)) : nullptr;
+}
+
+PyObject* interpreter_get_program(PyObject* o, void*) {
+    return Py_NewRef(reinterpret_cast<PyObject*>(reinterpret_cast<Interpreter*>(o)->program));
+}
+
+PyObject* interpreter_get_cached(PyObject* o, void*) {
+    return PyLong_FromSsize_t(reinterpret_cast<Interpreter*>(o)->cached);
+}
+
+PyMethodDef interpreter_methods[] = {
+    {"run", cfunc(interpreter_run), METH_VARARGS | METH_KEYWORDS,
+     "run(registers, memory, pc, gas, trace=None) -> tuple\n\nRun from pc until the program exits or runs out "
+     "of gas.  Returns (status, pc, gas, fault_address) with status 0 halt, 1 panic, 2 page fault, 3 out of "
+     "gas.  registers (a writable buffer of at least 13 unsigned 64-bit items) and memory are changed in "
+     "place.  trace, if given, is called as trace(start_pc, block, registers) after each block."},
+    {"compile_block", interpreter_compile_block, METH_O,
+     "compile_block(pc) -> CyBlockInfo\n\nThe compiled basic block starting at pc (built once, then cached)."},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyGetSetDef interpreter_getset[] = {
+    {"program", interpreter_get_program, nullptr, "The program this interpreter runs.", nullptr},
+    {"cached_blocks", interpreter_get_cached, nullptr, "Number of basic blocks compiled so far.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
+PyTypeObject InterpreterType = [] {
+    PyTypeObject t = static_type("qorvel_pvm.cpvm.vm_interpreter.Interpreter", sizeof(Interpreter),
+                                 Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+                                 "Interpreter(program)\n\nRuns one CyProgram, compiling each basic block once.");
+    t.tp_new = interpreter_new;
+    t.tp_dealloc = interpreter_dealloc;
+    t.tp_traverse = interpreter_traverse;
+    t.tp_clear = interpreter_clear;
+    t.tp_methods = interpreter_methods;
+    t.tp_getset = interpreter_getset;
+    return t;
+}();
+
 PyMethodDef module_methods[] = {
     {"execute_block", cfunc(execute_block), METH_VARARGS | METH_KEYWORDS,
      "execute_block(block, program, pc, registers, memory) -> tuple\n\nRun a compiled block from pc and return "
@@ -248,7 +676,10 @@ PyMethodDef module_methods[] = {
      "running a Python subclass's get_table override as the block builder would."},
     {nullptr, nullptr, 0, nullptr}};
 
-int exec_module(PyObject*) { return import_classes(); }
+int exec_module(PyObject* m) {
+    if (import_classes() < 0 || bind_groups() < 0) return -1;
+    return add_type(m, &InterpreterType, "Interpreter");
+}
 
 }  // namespace
 
