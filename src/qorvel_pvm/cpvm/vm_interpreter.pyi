@@ -1,0 +1,64 @@
+"""Running compiled programs; native bridges for tests and tools."""
+
+from collections.abc import Buffer, Callable
+from typing import Any, Self, TypeVar, final
+
+from qorvel_pvm.cpvm.instructions.op_table import CyTable, CyTableEntry
+from qorvel_pvm.cpvm.vm_block import CyBlockInfo
+from qorvel_pvm.cpvm.vm_memory import CyMemory
+from qorvel_pvm.cpvm.vm_program import CyProgram
+
+# A register array: a writable, C-contiguous buffer of at least 13 unsigned
+# 64-bit items, such as array.array("Q").
+_Registers = TypeVar("_Registers", bound=Buffer)
+
+@final
+class Interpreter:
+    """Runs one CyProgram, compiling each basic block once."""
+
+    def __new__(cls, program: CyProgram) -> Self: ...
+    @property
+    def program(self) -> CyProgram:
+        """The program this interpreter runs."""
+
+    @property
+    def cached_blocks(self) -> int:
+        """Number of basic blocks compiled so far."""
+
+    def run(
+        self,
+        registers: _Registers,
+        memory: CyMemory,
+        pc: int,
+        gas: int,
+        trace: Callable[[int, CyBlockInfo, _Registers], object] | None = None,
+    ) -> tuple[int, int, int, int | None]:
+        """Run from pc until the program exits or runs out of gas.  Returns (status, pc, gas, fault_address) with status 0 halt, 1 panic, 2 page fault, 3 out of gas.  registers (a writable buffer of at least 13 unsigned 64-bit items) and memory are changed in place.  trace, if given, is called as trace(start_pc, block, registers) after each block."""
+
+    def compile_block(self, pc: int, /) -> CyBlockInfo:
+        """The compiled basic block starting at pc (built once, then cached)."""
+
+def execute_block(block: CyBlockInfo, program: CyProgram, pc: int, registers: Buffer, memory: CyMemory) -> tuple[int, int]:
+    """Run a compiled block from pc and return (next pc, total gas); an exit of the guest raises PvmExit carrying next_pc and gas_cost."""
+
+def decode(group: CyTable, pc: int, program: CyProgram, skip: int) -> tuple[int, int, int, int, int]:
+    """The operands (vx, vy, ra, rb, rd) that an instruction group decodes for the instruction at pc with the given skip length."""
+
+def call_handler(
+    entry: CyTableEntry,
+    program: CyProgram,
+    registers: Buffer,
+    memory: CyMemory,
+    counter: int,
+    vx: int,
+    vy: int,
+    ra: int,
+    rb: int,
+    rd: int,
+) -> int:
+    """Call the handler of one table entry and return its result: the pc to continue at, or 0xFFFFFFFF for the next instruction."""
+
+def get_table(group: CyTable, /) -> dict[int, CyTableEntry]:
+    """The opcode table of an instruction group through its native method table, running a Python subclass's get_table override as the block builder would."""
+
+__test__: dict[str, Any]
