@@ -129,3 +129,17 @@ def test_modules_refuse_reinitialisation(name):
             importlib.import_module(name)
     finally:
         sys.modules[name] = mod
+
+
+def test_table_classes_take_no_constructor_arguments():
+    from qorvel_pvm.cpvm.instructions.tables.ops_no_args import InstructionsWoArgs
+
+    for make in (lambda: CyTable(1), lambda: InstructionsWoArgs(x=2)):
+        with pytest.raises(TypeError, match=r"takes no arguments"):
+            make()
+
+    class WithInit(CyTable):
+        def __init__(self, tag):
+            self.tag = tag
+
+    assert WithInit("t").tag == "t"

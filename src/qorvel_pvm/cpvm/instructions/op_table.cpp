@@ -32,14 +32,7 @@ CyMemory_vtable* memory_vtable = nullptr;
 constexpr const char* kNoPickleEntry = "self.fn cannot be converted to a Python object for pickling";
 
 PyObject* entry_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
-    // The entry takes no arguments; a Python subclass with its own __init__
-    // may take some for that __init__.
-    const bool has_args =
-        (args != nullptr && PyTuple_GET_SIZE(args) != 0) || (kwds != nullptr && PyDict_GET_SIZE(kwds) != 0);
-    if (has_args && type->tp_init == PyBaseObject_Type.tp_init) {
-        PyErr_Format(PyExc_TypeError, "%.200s() takes no arguments", _PyType_Name(type));
-        return nullptr;
-    }
+    if (!check_no_args(type, args, kwds)) return nullptr;
     auto* self = reinterpret_cast<CyTableEntry*>(type->tp_alloc(type, 0));
     if (self == nullptr) return nullptr;
     self->fn = nullptr;  // only the group modules set a handler
@@ -109,7 +102,8 @@ InstructionProps table_get_props(CyTable*, uint32_t, CyProgram*, uint32_t) { ret
 
 CyTable_vtable table_vtable = {table_get_props};
 
-PyObject* table_new(PyTypeObject* type, PyObject*, PyObject*) {
+PyObject* table_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
+    if (!check_no_args(type, args, kwds)) return nullptr;
     auto* self = reinterpret_cast<CyTable*>(type->tp_alloc(type, 0));
     if (self != nullptr) self->vtab = &table_vtable;
     return reinterpret_cast<PyObject*>(self);

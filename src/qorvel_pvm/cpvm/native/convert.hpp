@@ -172,6 +172,18 @@ inline int refuse_delete() {
     return -1;
 }
 
+// Creation of a class that takes no constructor arguments: refuses any,
+// unless a Python subclass defines its own __init__ to take them.
+inline bool check_no_args(PyTypeObject* type, PyObject* args, PyObject* kwds) {
+    const bool has_args =
+        (args != nullptr && PyTuple_GET_SIZE(args) != 0) || (kwds != nullptr && PyDict_GET_SIZE(kwds) != 0);
+    if (has_args && type->tp_init == PyBaseObject_Type.tp_init) {
+        PyErr_Format(PyExc_TypeError, "%.200s() takes no arguments", _PyType_Name(type));
+        return false;
+    }
+    return true;
+}
+
 // `__setstate__` argument: a tuple, never None.
 inline bool check_state_tuple(PyObject* state) {
     if (state == Py_None) {
