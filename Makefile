@@ -21,7 +21,7 @@ $(VENV)/bin/python: | check-python
 # Main job: build the package and run the example program.
 run: $(VENV)/bin/python
 	$(VENV)/bin/pip install $(PIP_FLAGS) .
-	$(VENV)/bin/python -m qorvel_pvm run examples/fibonacci.pvmasm
+	$(VENV)/bin/python -m qorvel_pvm run examples/collatz.pvmasm
 
 # Test suite: install the package with its test extras (and the test-only
 # native module) and run pytest.

@@ -1,0 +1,466 @@
+"""The command line: ``python -m qorvel_pvm`` (installed as ``qorvel-pvm``).
+
+    qorvel-pvm run PROGRAM [--gas N] [--pc N] [--reg rN=V ...] [--trace] ...
+    qorvel-pvm asm SOURCE -o BLOB
+    qorvel-pvm disasm BLOB
+    qorvel-pvm vectors PATH...
+
+`main(argv)` returns the exit code: 0 when a program halts (or a command
+succeeds), 1 when it ends otherwise (or vectors fail), 2 for usage errors,
+unreadable files and assembler errors, which are reported as one line on
+standard error.
+"""
+
+from __future__ import annotations
+
+import argparse
+import bisect
+import os
+import sys
+from typing import Optional, Sequence
+
+from . import __version__
+from .asm import AsmError, assemble, decode_blob, disassemble, disassemble_at
+from .common.types import Accessibility
+from .cpvm.vm_memory import CyMemory
+from .interpreter import Interpreter, RunResult
+
+__all__ = ["main"]
+
+SOURCE_EXTENSIONS = (".pvmasm", ".s", ".asm")
+PAGE_SIZE = 4096
+REGISTER_COUNT = 13
+DEFAULT_GAS = 1_000_000
+DEFAULT_HEAP_PAGES = 16
+DEFAULT_STACK_SIZE = 65536
+HEAP_START = 0x20000  # the first writable page of the layout when there is no data
+STACK_END = 0xFEFE0000  # the stack ends here and grows down
+_U32 = 1 << 32
+_U64 = 1 << 64
+_GAS_MAX = (1 << 63) - 1
+MAX_DUMP = 1 << 20  # bytes per --dump: a dump is for reading, not for saving memory
+
+
+class UsageError(Exception):
+    """A problem with the command's input: reported on one line, exit code 2."""
+
+
+# ---------------------------------------------------------------------------
+# Argument parsing
+
+
+def _number(text: str) -> int:
+    """A decimal, 0x hex, 0o octal or 0b binary integer, with optional '_'."""
+    for base in (0, 10):  # base 10 also takes decimals with leading zeros
+        try:
+            return int(text.strip(), base)
+        except ValueError:
+            pass
+    raise argparse.ArgumentTypeError(f"not a number: '{text}'")
+
+
+def _bounded(low: int, high: int, what: str):
+    def parse(text: str) -> int:
+        value = _number(text)
+        if not low <= value <= high:
+            raise argparse.ArgumentTypeError(f"{what} must be in {low}..{high:#x}, got {text}")
+        return value
+
+    parse.__name__ = what  # argparse names the type in some messages
+    return parse
+
+
+def _register_assignment(text: str) -> tuple[int, int]:
+    name, sep, value = text.partition("=")
+    name = name.strip().lower()
+    if not sep or not name.startswith("r") or not name[1:].isdigit():
+        raise argparse.ArgumentTypeError(f"expected rN=VALUE (for example r1=42), got '{text}'")
+    index = int(name[1:])
+    if index >= REGISTER_COUNT:
+        raise argparse.ArgumentTypeError(f"no register '{name}': registers are r0 to r12")
+    v = _number(value)
+    if not -(1 << 63) <= v < _U64:
+        raise argparse.ArgumentTypeError(f"value of {name} does not fit in 64 bits: {value}")
+    return index, v % _U64
+
+
+def _dump_range(text: str) -> tuple[int, int]:
+    address, sep, length = text.partition(":")
+    if not sep:
+        raise argparse.ArgumentTypeError(f"expected ADDRESS:LENGTH (for example 0x20000:64), got '{text}'")
+    a, n = _number(address), _number(length)
+    if not 0 <= a < _U32 or not 0 <= n or a + n > _U32:
+        raise argparse.ArgumentTypeError(f"range {text} is not inside the 32-bit address space")
+    if n > MAX_DUMP:
+        raise argparse.ArgumentTypeError(f"at most {MAX_DUMP:#x} bytes per dump, got {length}")
+    return a, n
+
+
+def _prog_name() -> str:
+    if os.path.basename(sys.argv[0]) == "__main__.py":
+        return "python -m qorvel_pvm"
+    return "qorvel-pvm"
+
+
+RUN_HELP = """\
+Run a program and print how it ended: the status (halt, panic, page-fault or
+out-of-gas), the pc of the instruction that ended the run (for out-of-gas,
+of the block that could not be paid for), the gas used and left, the refused
+address of a page fault, and the thirteen registers in decimal and hex (with
+the signed value when the top bit is set).
+
+PROGRAM is a program blob or assembler source: a file ending in .pvmasm, .s or
+.asm is assembled; any other file is assembled when it is UTF-8 text that
+assembles, and read as a blob otherwise.
+
+Memory has the standard program layout, without data: --heap-pages writable
+pages from 0x20000, the heap break right after them (sbrk grows the heap
+from there), a stack of --stack-size bytes ending at 0xfefe0000, and nothing
+else accessible.  Numbers may be decimal or 0x hex.
+
+Exit code: 0 when the program halts; 1 for a panic, a page fault or running
+out of gas; 2 for usage errors, unreadable files and assembler errors.
+"""
+
+VECTORS_HELP = """\
+Run the test vectors in the JSON files named and in the .json files under the
+directories named (a file holds one vector or a list of them).
+
+Each vector names its initial registers, pc, gas, page map, memory and
+program blob, and the expected status, registers, pc, gas and memory.  The
+page-map regions are readable, and writable where is-writable is set;
+everything else is inaccessible.  Expected memory is every non-zero byte of
+accessible memory after the run; it is compared as a map of address to
+non-zero byte, so chunks may be split anywhere and may hold zeros.  An
+expected page-fault address matches the refused address or the start of its
+page.
+
+Prints one line per failing vector naming every field that differs, then
+"N passed, N failed".  Exit code 1 when any vector failed, 2 when a path
+does not exist or a directory holds no .json file.
+"""
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog=_prog_name(),
+        description="Run, assemble and disassemble PVM programs, and check conformance vectors.",
+        epilog="Exit codes: 0 success (run: the program halted), 1 the program ended otherwise "
+        "or vectors failed, 2 usage error, unreadable file or assembler error.",
+    )
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
+    sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+
+    raw = argparse.RawDescriptionHelpFormatter
+    run = sub.add_parser("run", help="run a program and print how it ended", formatter_class=raw, description=RUN_HELP)
+    run.add_argument("program", metavar="PROGRAM", help="program blob or assembler source file")
+    run.add_argument(
+        "--gas", type=_bounded(0, _GAS_MAX, "gas"), default=DEFAULT_GAS, metavar="N",
+        help=f"gas to run with (default {DEFAULT_GAS:_}); every instruction costs 1",
+    )
+    run.add_argument(
+        "--pc", type=_bounded(0, _U32 - 1, "pc"), default=0, metavar="N", help="program counter to start at (default 0)"
+    )
+    run.add_argument(
+        "--reg", type=_register_assignment, action="append", default=[], metavar="rN=V",
+        help="initial value of a register (repeatable; V may be negative: r1=-1 is 0xffffffffffffffff); "
+        "registers not given start at 0",
+    )
+    run.add_argument(
+        "--trace", action="store_true",
+        help="print each basic block as it runs: its start pc and gas, its instructions (pc and "
+        "disassembly) and the registers after it (signed decimal); the block that ends the run is "
+        "printed up to the instruction that ended it",
+    )
+    run.add_argument(
+        "--heap-pages", type=_bounded(0, 0xFFFFF, "heap pages"), default=DEFAULT_HEAP_PAGES, metavar="Z",
+        help=f"writable pages from 0x20000 (default {DEFAULT_HEAP_PAGES}); the heap break starts after them",
+    )
+    run.add_argument(
+        "--stack-size", type=_bounded(0, STACK_END, "stack size"), default=DEFAULT_STACK_SIZE, metavar="S",
+        help=f"stack size in bytes, rounded up to whole pages, below 0xfefe0000 (default {DEFAULT_STACK_SIZE})",
+    )
+    run.add_argument(
+        "--dump", type=_dump_range, action="append", default=[], metavar="ADDR:LEN",
+        help="after the run, print LEN bytes (at most 1 MiB) of memory from ADDR in hex "
+        "(repeatable); bytes on inaccessible pages show as '--'",
+    )
+
+    asm = sub.add_parser(
+        "asm",
+        help="assemble source text into a program blob",
+        description="Assemble SOURCE (see docs/ASSEMBLY.md for the syntax) and write the program blob to BLOB.",
+    )
+    asm.add_argument("source", metavar="SOURCE", help="assembler source file")
+    asm.add_argument("-o", "--output", required=True, metavar="BLOB", help="file to write the blob to")
+
+    dis = sub.add_parser(
+        "disasm",
+        help="print a program blob as assembler source",
+        description="Print the program blob BLOB as assembler source that assembles back to the same blob.",
+    )
+    dis.add_argument("blob", metavar="BLOB", help="program blob file")
+
+    vec = sub.add_parser("vectors", help="run conformance test vectors", formatter_class=raw, description=VECTORS_HELP)
+    vec.add_argument("paths", nargs="+", metavar="PATH", help="vector file or directory")
+    vec.add_argument("-v", "--verbose", action="store_true", help="also print a line for every passing vector")
+    return parser
+
+
+# ---------------------------------------------------------------------------
+# Reading programs
+
+
+def _read(path: str) -> bytes:
+    try:
+        with open(path, "rb") as f:
+            return f.read()
+    except OSError as e:
+        raise UsageError(f"cannot read {path}: {e.strerror or e}") from None
+
+
+def _assemble_text(path: str, data: bytes) -> bytes:
+    try:
+        text = data.decode("utf-8")
+    except UnicodeDecodeError as e:
+        raise UsageError(f"{path}: not UTF-8 text ({e.reason} at byte {e.start})") from None
+    try:
+        return assemble(text)
+    except AsmError as e:
+        raise UsageError(f"{path}: {e}") from None
+
+
+def _check_blob(path: str, data: bytes) -> bytes:
+    try:
+        decode_blob(data)
+    except ValueError as e:
+        raise UsageError(f"{path}: not a program blob: {e}") from None
+    return data
+
+
+def load_program(path: str) -> bytes:
+    """The program blob of a blob file or an assembler source file."""
+    data = _read(path)
+    if path.lower().endswith(SOURCE_EXTENSIONS):
+        return _assemble_text(path, data)
+    try:
+        text = data.decode("utf-8")
+    except UnicodeDecodeError:
+        return _check_blob(path, data)
+    try:
+        return assemble(text)
+    except AsmError as e:
+        asm_error = e
+    try:
+        return _check_blob(path, data)
+    except UsageError:
+        # Neither: report what the file most looks like.  Blobs almost always
+        # hold NUL bytes; text never does.
+        if b"\0" in data:
+            raise
+        raise UsageError(f"{path}: {asm_error}") from None
+
+
+# ---------------------------------------------------------------------------
+# run
+
+
+def _signed(v: int) -> int:
+    return v - _U64 if v >= 1 << 63 else v
+
+
+class _Tracer:
+    """Prints each block after it runs, and the block that ended the run."""
+
+    def __init__(self, blob: bytes, interpreter: Interpreter, out):
+        parts = decode_blob(blob)
+        self.code = parts.code
+        self.bitmask = parts.bitmask
+        self.interpreter = interpreter
+        self.blocks = interpreter.program.basic_blocks
+        self.out = out
+        self.count = 0
+
+    def _text(self, pc: int) -> str:
+        if pc >= len(self.code):
+            return "trap  ; past the end of the code"
+        text, _ = disassemble_at(self.code, self.bitmask, pc)
+        if text.startswith((".byte", ".insn")):
+            text += "  ; not an instruction: runs as trap"
+        return text
+
+    def _pcs(self, start: int, block) -> list[int]:
+        pcs = [start]
+        for ins in block.instructions[:-1]:
+            pcs.append(ins.next_pc)
+        return pcs
+
+    def _registers(self, registers) -> str:
+        return " ".join(f"r{i}={_signed(v)}" for i, v in enumerate(registers))
+
+    def __call__(self, start: int, block, registers) -> None:
+        self.count += 1
+        print(f"block {start} ({block.total_gas} gas)", file=self.out)
+        for pc in self._pcs(start, block):
+            print(f"  {pc:>8}  {self._text(pc)}", file=self.out)
+        print(f"  -> {self._registers(registers)}", file=self.out)
+
+    def finish(self, first_pc: int, result: RunResult) -> None:
+        """The last block: not run (out of gas), or run up to the exit."""
+        if result.status == "out-of-gas":
+            block = self.interpreter.compile_block(result.pc)
+            print(
+                f"block {result.pc} ({block.total_gas} gas): not run, {result.gas} gas left", file=self.out
+            )
+            return
+        # The exiting block started at the run's first pc, or (reached by a
+        # jump or after a block end) at the last basic-block start before
+        # the exit.
+        start = first_pc
+        if self.count:
+            k = bisect.bisect_right(self.blocks, result.pc)
+            start = self.blocks[k - 1] if k else result.pc
+        pcs = self._pcs(start, self.interpreter.compile_block(start))
+        if result.pc not in pcs:
+            pcs, start = [result.pc], result.pc
+        pcs = pcs[: pcs.index(result.pc) + 1]
+        print(f"block {start}", file=self.out)
+        for pc in pcs:
+            print(f"  {pc:>8}  {self._text(pc)}", file=self.out)
+        print(f"  => {result.status}; {self._registers(result.registers)}", file=self.out)
+
+
+def _memory(heap_pages: int, stack_size: int) -> CyMemory:
+    stack_bytes = -(-stack_size // PAGE_SIZE) * PAGE_SIZE
+    if HEAP_START + heap_pages * PAGE_SIZE > STACK_END - stack_bytes:
+        raise UsageError(
+            f"{heap_pages} heap pages from {HEAP_START:#x} and a stack of {stack_size} bytes below "
+            f"{STACK_END:#x} overlap"
+        )
+    # The heap break starts after the writable pages; with none, at their
+    # start (from_pc would otherwise leave it at 0, and sbrk would hand out
+    # the page at address 0).
+    return CyMemory.from_pc(b"", b"", b"", heap_pages, stack_size, HEAP_START)
+
+
+def _print_result(result: RunResult, gas: int, out) -> None:
+    print(f"status: {result.status}", file=out)
+    print(f"pc: {result.pc}", file=out)
+    print(f"gas: {gas - result.gas} used, {result.gas} left", file=out)
+    if result.fault_address is not None:
+        a = result.fault_address
+        print(f"fault address: {a:#010x} (page {a // PAGE_SIZE:#x})", file=out)
+    for i, v in enumerate(result.registers):
+        line = f"r{i:<2} = {v:<20}  0x{v:016x}"
+        if v >= 1 << 63:
+            line += f"  ({_signed(v)})"
+        print(line, file=out)
+
+
+def _print_dump(memory: CyMemory, address: int, length: int, out) -> None:
+    print(f"memory {address:#010x}..{address + length:#010x}:", file=out)
+    values: list[Optional[int]] = []  # None: on an inaccessible page
+    a, end = address, address + length
+    while a < end:
+        n = min(end, (a // PAGE_SIZE + 1) * PAGE_SIZE) - a
+        if memory.is_accessible(a, n, Accessibility.READ):
+            values += memory.read(a, n)
+        else:
+            values += [None] * n
+        a += n
+    first = address - address % 16
+    for row in range(first, end, 16):
+        cells = []
+        for a in range(row, row + 16):
+            if not address <= a < end:
+                cells.append("  ")
+            else:
+                v = values[a - address]
+                cells.append("--" if v is None else f"{v:02x}")
+        print(f"  {row:08x}  " + " ".join(cells).rstrip(), file=out)
+
+
+def cmd_run(args, out) -> int:
+    blob = load_program(args.program)
+    try:
+        interpreter = Interpreter(blob)
+    except ValueError as e:
+        raise UsageError(f"{args.program}: not a program blob: {e}") from None
+    registers = [0] * REGISTER_COUNT
+    for index, value in args.reg:
+        registers[index] = value
+    memory = _memory(args.heap_pages, args.stack_size)
+    tracer = _Tracer(blob, interpreter, out) if args.trace else None
+    result = interpreter.run(registers=registers, memory=memory, pc=args.pc, gas=args.gas, trace=tracer)
+    if tracer is not None:
+        tracer.finish(args.pc, result)
+        print(file=out)
+    _print_result(result, args.gas, out)
+    for address, length in args.dump:
+        _print_dump(result.memory, address, length, out)
+    return 0 if result.status == "halt" else 1
+
+
+# ---------------------------------------------------------------------------
+# asm, disasm, vectors
+
+
+def cmd_asm(args, out) -> int:
+    blob = _assemble_text(args.source, _read(args.source))
+    try:
+        with open(args.output, "wb") as f:
+            f.write(blob)
+    except OSError as e:
+        raise UsageError(f"cannot write {args.output}: {e.strerror or e}") from None
+    parts = decode_blob(blob)
+    print(
+        f"wrote {args.output}: {len(blob)} bytes ({len(parts.code)} code bytes, "
+        f"{len(parts.jump_table)} jump-table entries)",
+        file=out,
+    )
+    return 0
+
+
+def cmd_disasm(args, out) -> int:
+    path = args.blob
+    data = _check_blob(path, _read(path))
+    out.write(disassemble(data))
+    return 0
+
+
+def cmd_vectors(args, out) -> int:
+    from .vectors import VectorError, check_paths
+
+    try:
+        _, failed = check_paths(args.paths, out=out, verbose=args.verbose)
+    except (OSError, VectorError) as e:
+        raise UsageError(str(e)) from None
+    return 1 if failed else 0
+
+
+COMMANDS = {"run": cmd_run, "asm": cmd_asm, "disasm": cmd_disasm, "vectors": cmd_vectors}
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    """Runs the command line with `argv` (default: sys.argv[1:]); returns the exit code."""
+    parser = build_parser()
+    args = parser.parse_args(argv)  # exits with code 2 on a usage error
+    out = sys.stdout
+    try:
+        return COMMANDS[args.command](args, out)
+    except UsageError as e:
+        print(f"{parser.prog}: error: {e}", file=sys.stderr)
+        return 2
+    except KeyboardInterrupt:
+        print(f"{parser.prog}: interrupted", file=sys.stderr)
+        return 130
+    except BrokenPipeError:
+        # The reader went away (`... | head`): stop quietly, and keep the
+        # flush at exit from failing again on the closed pipe.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
