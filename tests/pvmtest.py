@@ -36,3 +36,16 @@ def regs(*values) -> array:
     """A register array of 13 unsigned 64-bit registers, the given ones first."""
     vals = [v & 0xFFFFFFFFFFFFFFFF for v in values] + [0] * (13 - len(values))
     return array("Q", vals)
+
+
+def child_env(**extra) -> dict:
+    """Environment for a child Python that imports the same qorvel_pvm as the tests."""
+    import os
+    from pathlib import Path
+
+    import qorvel_pvm
+
+    parent = str(Path(qorvel_pvm.__file__).resolve().parents[1])
+    env = dict(os.environ, **extra)
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [parent, os.environ.get("PYTHONPATH")]))
+    return env

@@ -1,6 +1,5 @@
 """The command line, run as a user runs it: a subprocess, its output and exit code."""
 
-import os
 import re
 import subprocess
 import sys
@@ -8,19 +7,16 @@ from pathlib import Path
 
 import pytest
 
-import qorvel_pvm
+from pvmtest import child_env
 from qorvel_pvm.asm import assemble
 
 ROOT = Path(__file__).resolve().parents[1]
 EXAMPLES = ROOT / "examples"
-# The subprocess imports the same package as these tests.
-PACKAGE_PARENT = str(Path(qorvel_pvm.__file__).resolve().parents[1])
 U64 = 2**64
 
 
 def cli(*args, cwd=None):
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(filter(None, [PACKAGE_PARENT, env.get("PYTHONPATH")]))
+    env = child_env()
     return subprocess.run(
         [sys.executable, "-m", "qorvel_pvm", *map(str, args)],
         capture_output=True, text=True, env=env, cwd=cwd, timeout=120,
@@ -184,7 +180,7 @@ def test_trace_of_out_of_gas_and_long_runs():
 
 
 def test_trace_into_closed_pipe_is_quiet():
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [PACKAGE_PARENT, os.environ.get("PYTHONPATH")])))
+    env = child_env()
     p = subprocess.Popen([sys.executable, "-m", "qorvel_pvm", "run", str(EXAMPLES / "collatz.pvmasm"), "--trace"],
                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
     p.stdout.readline()

@@ -7,20 +7,19 @@ allocator's debug hooks, so a double free or a wild pointer ends that process
 instead of the test run.
 """
 
-import os
 import subprocess
 import sys
 import textwrap
 
 import pytest
 
+from pvmtest import child_env
 from qorvel_pvm.cpvm.vm_memory import CyMemory
 
-SRC = os.path.join(os.path.dirname(__file__), "..", "src")
 
 
 def run_child(code, malloc="debug"):
-    env = dict(os.environ, PYTHONPATH=SRC, PYTHONMALLOC=malloc)
+    env = child_env(PYTHONMALLOC=malloc)
     return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=env, capture_output=True,
                           text=True, timeout=300)
 
