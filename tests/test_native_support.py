@@ -9,6 +9,8 @@ import sys
 
 import pytest
 
+from pvmtest import child_env  # noqa: E402
+
 probe = pytest.importorskip("qorvel_pvm.cpvm._abi_probe")
 from qorvel_pvm.cpvm import vm_status, vm_utils  # noqa: E402
 
@@ -138,7 +140,7 @@ def test_module_attributes_and_reinitialisation():
         "except RuntimeError as e:\n"
         "    print(e)\n"
     )
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=child_env(), check=True)
     assert out.stdout.strip() == (
         "Module 'vm_utils' has already been imported. Re-initialisation is not supported."
     )
@@ -217,3 +219,17 @@ def test_numeric_attribute_delete_refused():
     s.items = [1]
     del s.items
     assert s.items is None
+
+
+def test_second_interpreter_is_refused():
+    code = (
+        "import _xxsubinterpreters as si\n"
+        "import qorvel_pvm.cpvm.vm_utils\n"
+        "i = si.create(isolated=False)\n"
+        "try:\n"
+        "    si.run_string(i, 'import qorvel_pvm.cpvm.vm_utils')\n"
+        "except Exception as e:\n"
+        "    print(e)\n"
+    )
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=child_env(), check=True)
+    assert "Interpreter change detected - this module can only be loaded into one interpreter per process." in out.stdout
