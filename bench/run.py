@@ -1,0 +1,693 @@
+"""How fast qorvel_pvm runs: fixed workloads, measured three ways in one run.
+
+Workloads (programs written with `qorvel_pvm.asm`, run through
+`qorvel_pvm.Interpreter(blob).run(...)`):
+
+  block     a long arithmetic block: 1,000 `add_imm_64` and a loop counter,
+            one basic block of 1,002 instructions run K times
+  loop      a tight counted loop of short blocks: `add_imm_64` + `branch_ne_imm`
+  memory    a load/store loop over 64 KiB of writable pages: `add_imm_64`,
+            `store_ind_u64`, `load_ind_u64`, `branch_ne_imm`
+  memcopy   a 64 KiB copy through `CyMemory.read` and `CyMemory.write`
+  run       a `run()` call of a program that halts at once, given a memory
+            (the fixed cost of a call)
+  run-new   the same without a memory, so that `run()` makes a new one
+
+For each workload:
+
+  speed      units per second, wall clock, best of several timed batches
+             (units are guest instructions, bytes for memcopy, calls for run)
+  host/unit  host instructions per unit from valgrind's callgrind: the
+             workload runs in two processes at two sizes and the difference
+             of the instruction totals is divided by the difference of the
+             units, so interpreter start-up, imports and block compilation
+             cancel out
+  vs ref     the speed divided by the speed of bench/reference.py, a plain
+             Python interpreter of the same machine, on the same input
+
+Before timing, the native and the reference interpreters run every workload
+and a program that uses every instruction, and must agree (status, pc, gas,
+registers and memory).  The figures are printed and written into
+docs/PERFORMANCE.md (between its "bench:results" markers).
+
+The package is imported as it is installed; when it is not importable the
+script installs it first with `pip install .` into the running interpreter's
+environment (`--install` forces that).
+
+Usage: python bench/run.py [--install] [--no-callgrind] [--no-doc]
+"""
+
+from __future__ import annotations
+
+import argparse
+import concurrent.futures
+import datetime
+import gc
+import json
+import os
+import platform
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Callable, Optional
+
+HERE = Path(__file__).resolve().parent
+ROOT = HERE.parent
+DOC = ROOT / "docs" / "PERFORMANCE.md"
+BEGIN_MARK = "<!-- bench:results:begin -->"
+END_MARK = "<!-- bench:results:end -->"
+
+GAS = 1 << 62
+HALT = "load_imm_jump_ind r0, r12, 0, -0x10000"  # jump to 0xFFFF0000 (r12 is 0): halt
+HEAP = 0x20000  # first writable page of CyMemory.from_pc(b"", b"", b"", z, s)
+KIB64 = 0x10000
+
+
+# ----- the package -----------------------------------------------------------------------
+
+
+def ensure_package(force_install: bool) -> None:
+    """Makes `qorvel_pvm` importable: when it is not (or with `force_install`),
+    installs it with pip and starts the script again in a fresh process."""
+    if not force_install:
+        try:
+            import qorvel_pvm.asm  # noqa: F401
+            from qorvel_pvm import Interpreter  # noqa: F401
+            return
+        except ImportError as e:
+            print(f"qorvel_pvm is not importable ({e}); installing it with pip", flush=True)
+    cmd = [sys.executable, "-m", "pip", "install", "--quiet", "--disable-pip-version-check", str(ROOT)]
+    print("$ " + " ".join(cmd), flush=True)
+    subprocess.run(cmd, check=True)
+    # Extension modules cannot be loaded twice into one process: start afresh.
+    args = [a for a in sys.argv[1:] if a != "--install"]
+    os.execv(sys.executable, [sys.executable, str(Path(__file__).resolve()), *args])
+
+
+# ----- workloads -------------------------------------------------------------------------
+
+BLOCK_LEN = 1000
+
+
+def block_source() -> str:
+    adds = "\n".join(f"    add_imm_64 r{1 + k % 10}, r{1 + k % 10}, {k % 7 + 1}" for k in range(BLOCK_LEN))
+    return f"""
+top:
+{adds}
+    add_imm_64 r0, r0, -1
+    branch_ne_imm r0, 0, top
+    {HALT}
+"""
+
+
+LOOP_SOURCE = f"""
+loop:
+    add_imm_64 r1, r1, -1
+    branch_ne_imm r1, 0, loop
+    {HALT}
+"""
+
+# r1 starts at the end of the region and walks down 8 bytes at a time; each
+# word receives its own address and the loop ends when the word read back is
+# the region's start, so every iteration depends on the load.
+MEMORY_SOURCE = f"""
+loop:
+    add_imm_64 r1, r1, -8
+    store_ind_u64 r1, r1, 0
+    load_ind_u64 r2, r1, 0
+    branch_ne_imm r2, {HEAP:#x}, loop
+    {HALT}
+"""
+
+RUN_SOURCE = HALT
+
+
+@dataclass
+class Workload:
+    key: str
+    title: str
+    unit: str          # what one unit is: "instr", "B" or "call"
+    size: int          # size of one timed call
+    cg_sizes: tuple[int, int]  # the two callgrind sizes
+    describe: Callable[[int], str]
+
+
+WORKLOADS = [
+    Workload("block", "long arithmetic block", "instr", 100, (20, 220),
+             lambda n: f"{n} x block of {BLOCK_LEN:,} add_imm_64 + counter + branch"),
+    Workload("loop", "tight counted loop", "instr", 100_000, (10_000, 60_000),
+             lambda n: f"{n:,} x (add_imm_64, branch_ne_imm)"),
+    Workload("memory", "load/store loop", "instr", 8192, (1024, 8192),
+             lambda n: f"{n:,} x (add_imm_64, store_ind_u64, load_ind_u64, branch_ne_imm)"),
+    Workload("memcopy", "64 KiB copy (read + write)", "B", 1, (10, 110),
+             lambda n: "read(0x20000, 65536), write(0x30000, ...)"),
+    Workload("run", "run() call, halt only", "call", 1, (200, 1200),
+             lambda n: "run() of a program that halts at once, memory given"),
+    Workload("run-new", "run() call with a new memory", "call", 1, (100, 300),
+             lambda n: "the same, run() makes a new empty memory"),
+]
+BY_KEY = {w.key: w for w in WORKLOADS}
+
+
+class Case:
+    """One workload on one implementation: `once()` does one timed call and
+    returns (units, outcome), the outcome being what the two implementations
+    must agree on."""
+
+    def __init__(self, key: str, size: int, native: bool):
+        import reference as ref
+        from qorvel_pvm import CyMemory, Interpreter
+        from qorvel_pvm.asm import assemble
+
+        self.key, self.size = key, size
+        make_interpreter = Interpreter if native else ref.Interpreter
+        if native:
+            def layout(z):
+                return CyMemory.from_pc(b"", b"", b"", z, 4096)
+        else:
+            def layout(z):
+                return ref.Memory.from_pc(b"", b"", b"", z, 4096)
+        regs = [0] * 13
+        self.memory = None  # None: each run() makes a new one
+        if key == "memcopy":
+            mem = layout(32)  # 128 KiB writable from 0x20000
+            mem.write(HEAP, bytes(range(256)) * 256)
+            self.memory = mem
+
+            def once():
+                mem.write(HEAP + KIB64, mem.read(HEAP, KIB64))
+                return KIB64, mem.read(HEAP + KIB64, KIB64)
+            self.once = once
+            return
+        if key == "block":
+            source, regs[0] = block_source(), size
+        elif key == "loop":
+            source, regs[1] = LOOP_SOURCE, size
+        elif key == "memory":
+            source, regs[1] = MEMORY_SOURCE, HEAP + 8 * size
+            self.memory = layout(16)  # 64 KiB writable from 0x20000
+        else:
+            source = RUN_SOURCE
+            if key == "run":
+                self.memory = CyMemory() if native else ref.Memory()
+        interpreter = make_interpreter(assemble(source))
+        memory = self.memory
+
+        def once():
+            r = interpreter.run(registers=regs, memory=memory, gas=GAS)
+            outcome = (r.status, r.pc, r.gas, list(r.registers), r.fault_address)
+            if key == "memory":
+                outcome += (r.memory.read(HEAP, 8 * size),)
+            return GAS - r.gas, outcome
+        self.once = once
+
+
+def coverage_program() -> str:
+    """A program that runs every instruction once (branches both ways) and
+    halts, storing every result it computes into memory at r1."""
+    from qorvel_pvm.asm import INSTRUCTIONS, NO_ARGS, OFFSET, REG_IMM_OFFSET, TWO_REG, TWO_REG_IMM
+
+    out = [".jumptable via_table",
+           f"    add_imm_64 r1, r1, {HEAP:#x}",     # r1: results
+           "    add_imm_64 r2, r2, -0x12345678",     # r2: a negative value
+           "    add_imm_64 r3, r3, 0x4321",          # r3: a small positive value
+           "    add_imm_64 r11, r11, 0x1000",        # r11: sbrk size
+           "    fallthrough"]
+    slot = 0
+
+    def keep(reg):
+        nonlocal slot
+        out.append(f"    store_ind_u64 {reg}, r1, {8 * slot}")
+        slot += 1
+
+    label = 0
+    for name, info in INSTRUCTIONS.items():
+        if info.form == TWO_REG:
+            if name == "sbrk":
+                out.append("    sbrk r4, r11")
+                keep("r4")
+                out.append("    store_ind_u32 r2, r4, 0x7fc")  # into the new heap page
+                continue
+            for src in ("r2", "r3"):
+                out.append(f"    {name} r4, {src}")
+                keep("r4")
+        elif info.form == TWO_REG_IMM:
+            if name.startswith("store"):
+                out.append(f"    {name} r2, r1, {8 * slot + 3}")
+                slot += 2
+            elif name.startswith("load"):
+                for off in (8 * slot - 13, 8 * slot - 5):  # bytes the stores above wrote
+                    out.append(f"    {name} r4, r1, {off}")
+                    keep("r4")
+            else:
+                for src, imm in (("r2", 5), ("r3", -3), ("r2", 0x7fffffff), ("r12", 0)):
+                    out.append("    move_reg r4, r3")
+                    out.append(f"    {name} r4, {src}, {imm}")
+                    keep("r4")
+        elif info.form == REG_IMM_OFFSET:
+            for src, imm in (("r2", -1), ("r3", 0x4321), ("r3", 0x4322), ("r2", -0x12345678)):
+                label += 1
+                if name == "load_imm_jump":
+                    out.append(f"    {name} r4, {imm}, T{label}")
+                    out.append("    trap")
+                else:
+                    out.append(f"    {name} {src}, {imm}, T{label}")
+                    out.append("    add_imm_64 r5, r5, 1")
+                    out.append("    fallthrough")
+                out.append(f"T{label}:")
+                out.append("    shlo_l_imm_64 r5, r5, 1")
+                keep("r4" if name == "load_imm_jump" else "r5")
+        elif info.form == OFFSET:
+            out += ["    jump J1", "    trap", "J1:"]
+        elif info.form == NO_ARGS:
+            pass  # trap and fallthrough are used above
+        else:  # the indirect jump, through entry 0 of the jump table
+            out += ["    load_imm_jump_ind r4, r12, 77, 2", "    trap", "via_table:"]
+            keep("r4")
+    out.append(f"    {HALT}")
+    return "\n".join(out)
+
+
+def snapshot(memory) -> list[Optional[bytes]]:
+    """The bytes of the writable pages of the programs below (4 pages and one
+    page of heap growth), None for a page that is not readable."""
+    pages = []
+    for page in range(5):
+        try:
+            pages.append(memory.read(HEAP + page * 4096, 4096))
+        except Exception:  # the page fault of either implementation
+            pages.append(None)
+    return pages
+
+
+def check_agreement() -> list[str]:
+    """Runs programs on both interpreters; returns the disagreements."""
+    import reference as ref
+    from qorvel_pvm import CyMemory, Interpreter
+    from qorvel_pvm.asm import assemble
+
+    problems = []
+    programs = {
+        "every instruction": (coverage_program(), [0] * 13, 100_000),
+        "trap": ("trap", [0] * 13, 100),
+        "page fault": ("store_ind_u8 r0, r0, 0x1000\n" + HALT, [0] * 13, 100),
+        "out of gas": (LOOP_SOURCE, [0, 1000] + [0] * 11, 1001),
+    }
+    for name, (source, regs, gas) in programs.items():
+        blob = assemble(source)
+        a = Interpreter(blob).run(registers=regs, memory=CyMemory.from_pc(b"", b"", b"", 4, 4096), gas=gas)
+        b = ref.Interpreter(blob).run(registers=regs, memory=ref.Memory.from_pc(b"", b"", b"", 4, 4096), gas=gas)
+        got = (a.status, a.pc, a.gas, a.registers, a.fault_address, snapshot(a.memory))
+        want = (b.status, b.pc, b.gas, b.registers, b.fault_address, snapshot(b.memory))
+        if got != want:
+            problems.append(f"{name}: native {got[:5]} reference {want[:5]}"
+                            + ("" if got[5] == want[5] else " (memory differs)"))
+        elif name == "every instruction" and a.status != "halt":
+            problems.append(f"{name}: ended with {a.status} at pc {a.pc}, expected a halt")
+    for w in WORKLOADS:
+        size = min(w.size, 2000) if w.key == "loop" else (min(w.size, 5) if w.key == "block" else w.size)
+        (_, a), (_, b) = Case(w.key, size, True).once(), Case(w.key, size, False).once()
+        if a != b:
+            problems.append(f"{w.key}: native {a[:5]} reference {b[:5]}")
+        elif w.key != "memcopy" and a[0] != "halt":
+            problems.append(f"{w.key}: ended with {a[0]} at pc {a[1]}, expected a halt")
+    return problems
+
+
+# ----- wall clock ------------------------------------------------------------------------
+
+
+def units_per_second(case: Case, batch_seconds: float, repeats: int) -> float:
+    """Best rate over `repeats` batches, each long enough to take about `batch_seconds`."""
+    units, _ = case.once()  # warm-up: compiles blocks, creates pages
+    start = time.perf_counter()
+    case.once()
+    number = max(1, int(batch_seconds / max(time.perf_counter() - start, 1e-9)))
+    best = float("inf")
+    gc_was_enabled = gc.isenabled()
+    gc.disable()
+    try:
+        for _ in range(repeats):
+            start = time.perf_counter()
+            for _ in range(number):
+                case.once()
+            best = min(best, time.perf_counter() - start)
+    finally:
+        if gc_was_enabled:
+            gc.enable()
+    return units * number / best
+
+
+# ----- callgrind -------------------------------------------------------------------------
+
+
+def inner(key: str, size: int) -> None:
+    """One callgrind measurement: runs the workload at `size` and prints its
+    units (memcopy and the run calls: `size` calls after a first one)."""
+    case = Case(key, size, True)
+    units = 0
+    if key in ("memcopy", "run", "run-new"):
+        case.once()  # the first call creates pages / compiles the block
+        for _ in range(size):
+            units += case.once()[0]
+    else:
+        units = case.once()[0]
+    print(json.dumps({"units": units}))
+
+
+OUR_MODULES = [  # shared-object name prefix -> where its cost is counted
+    ("vm_block", "execute loop"),
+    ("ops_", "handlers"),
+    ("op_table", "handlers"),
+    ("vm_program", "handlers"),
+    ("vm_utils", "handlers"),
+    ("vm_memory", "memory"),
+    ("vm_interpreter", "driver"),
+    ("vm_status", "driver"),
+]
+CATEGORIES = ["execute loop", "handlers", "memory", "driver"]
+OTHER = "Python & other"
+
+
+def category_of(obj: str) -> Optional[str]:
+    base = os.path.basename(obj)
+    for prefix, category in OUR_MODULES:
+        if base.startswith(prefix) and ".cpython-" in base:
+            return category
+    return None
+
+
+@dataclass
+class Profile:
+    total: int
+    self_cost: dict[tuple[str, str], int]   # (object, function) -> instructions in it
+    by_category: dict[str, int]             # our modules, with the calls they make outside
+
+
+def parse_callgrind(path: Path) -> Profile:
+    """Reads a callgrind file written with --compress-strings=no and --compress-pos=no.
+
+    A category's cost is the instructions of its own functions plus
+    everything they call outside the package (allocation, dict lookups,
+    memcpy ...); calls between the package's modules are counted where they
+    land."""
+    total = 0
+    self_cost: dict[tuple[str, str], int] = {}
+    by_category = dict.fromkeys(CATEGORIES, 0)
+    ob = fn = ""
+    callee_ob: Optional[str] = None
+    in_call = False
+    with open(path) as f:
+        for line in f:
+            if not line or line[0] == "\n":
+                continue
+            c = line[0]
+            if c.isdigit() or c in "+-*":
+                parts = line.split()
+                if len(parts) < 2:
+                    continue
+                cost = int(parts[1])
+                if in_call:
+                    in_call = False
+                    caller = category_of(ob)
+                    if caller is not None and category_of(callee_ob or ob) is None:
+                        by_category[caller] += cost
+                    callee_ob = None
+                else:
+                    key = (ob, fn)
+                    self_cost[key] = self_cost.get(key, 0) + cost
+                    category = category_of(ob)
+                    if category is not None:
+                        by_category[category] += cost
+            elif line.startswith("ob="):
+                ob = line[3:].strip()
+            elif line.startswith("fn="):
+                fn = line[3:].strip()
+            elif line.startswith("cob="):
+                callee_ob = line[4:].strip()
+            elif line.startswith("calls="):
+                in_call = True
+            elif line.startswith(("summary:", "totals:")):
+                total = int(line.split()[1])
+    return Profile(total, self_cost, by_category)
+
+
+def run_callgrind(key: str, size: int, tmp: Path) -> tuple[int, Profile]:
+    out = tmp / f"callgrind.{key}.{size}.out"
+    cmd = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", "--compress-strings=no",
+           "--compress-pos=no", sys.executable, str(Path(__file__).resolve()), "--inner", key, str(size)]
+    env = dict(os.environ, PYTHONHASHSEED="0")
+    proc = subprocess.run(cmd, env=env, capture_output=True, text=True)
+    if proc.returncode != 0:
+        raise RuntimeError(f"callgrind run of {key} ({size}) failed:\n{proc.stderr[-3000:]}")
+    units = json.loads(proc.stdout.strip().splitlines()[-1])["units"]
+    return units, parse_callgrind(out)
+
+
+def short_name(fn: str) -> str:
+    """A function's name without return type, namespaces and parameters:
+    `unsigned int (anonymous namespace)::load_ind<8u, false, &(anonymous
+    namespace)::kLoadU64>(pvm::CyProgram*, ...)` -> `load_ind<8u, false, &kLoadU64>`."""
+    fn = fn.split("'")[0].replace("(anonymous namespace)::", "")
+    depth, cut = 0, len(fn)
+    for i, ch in enumerate(fn):  # the parameter list starts at the first '(' outside <>
+        depth += (ch == "<") - (ch == ">")
+        if ch == "(" and depth == 0:
+            cut = i
+            break
+    name, depth, start = fn[:cut], 0, 0
+    for i, ch in enumerate(name):  # the name follows the last ' ' or '::' outside <>
+        depth += (ch == "<") - (ch == ">")
+        if depth == 0 and ch == " ":
+            start = i + 1
+        elif depth == 0 and name.startswith("::", i):
+            start = i + 2
+    name = name[start:]
+    name = re.sub(r"&\([^()]*?(\w+(?:<[^<>()]*>)?)\([^()]*\)\)", r"\1", name)  # &(T f<..>(args)) -> f<..>
+    return re.sub(r"(?:\w+::)+", "", name)
+
+
+@dataclass
+class HostCost:
+    per_unit: float
+    shares: dict[str, float]            # category -> share of the difference
+    top: list[tuple[str, float]]        # function -> share
+
+
+def host_cost(small: tuple[int, Profile], large: tuple[int, Profile]) -> HostCost:
+    (u1, p1), (u2, p2) = small, large
+    units = u2 - u1
+    diff = p2.total - p1.total
+    shares = {c: (p2.by_category[c] - p1.by_category[c]) / diff for c in CATEGORIES}
+    shares[OTHER] = 1.0 - sum(shares.values())
+    deltas: dict[str, int] = {}
+    for key, cost in p2.self_cost.items():
+        name = short_name(key[1])
+        if name.startswith("0x"):  # no symbols (an installed wheel is stripped): name the module
+            name = "[" + os.path.basename(key[0]).split(".")[0] + "]"
+        deltas[name] = deltas.get(name, 0) + cost - p1.self_cost.get(key, 0)
+    top = sorted(((n, d / diff) for n, d in deltas.items() if d / diff >= 0.01), key=lambda t: -t[1])[:4]
+    return HostCost(diff / units, shares, top)
+
+
+def measure_host(keys: list[str]) -> dict[str, HostCost]:
+    jobs = [(k, s) for k in keys for s in BY_KEY[k].cg_sizes]
+    results = {}
+    with tempfile.TemporaryDirectory() as tmp, \
+            concurrent.futures.ThreadPoolExecutor(max_workers=max(1, min(2, os.cpu_count() or 1))) as pool:
+        futures = {job: pool.submit(run_callgrind, job[0], job[1], Path(tmp)) for job in jobs}
+        for job, fut in futures.items():
+            results[job] = fut.result()
+    return {k: host_cost(results[k, BY_KEY[k].cg_sizes[0]], results[k, BY_KEY[k].cg_sizes[1]]) for k in keys}
+
+
+# ----- report ----------------------------------------------------------------------------
+
+
+def machine() -> dict[str, str]:
+    info = {"model": platform.processor() or platform.machine(), "cpus": str(os.cpu_count() or "?"), "cores": "?"}
+    try:
+        text = subprocess.run(["lscpu"], capture_output=True, text=True, check=True).stdout
+        fields = dict(line.split(":", 1) for line in text.splitlines() if ":" in line)
+        fields = {k.strip(): v.strip() for k, v in fields.items()}
+        info["model"] = fields.get("Model name", info["model"])
+        info["cpus"] = fields.get("CPU(s)", info["cpus"])
+        if "Core(s) per socket" in fields and "Socket(s)" in fields:
+            info["cores"] = str(int(fields["Core(s) per socket"]) * int(fields["Socket(s)"]))
+    except (OSError, subprocess.CalledProcessError, ValueError):
+        pass
+    info["os"] = f"{platform.system()} {platform.release()}"
+    info["python"] = platform.python_version()
+    try:
+        info["valgrind"] = subprocess.run(["valgrind", "--version"], capture_output=True, text=True).stdout.strip()
+    except OSError:
+        info["valgrind"] = "not installed"
+    return info
+
+
+def fmt_rate(value: float, unit: str) -> str:
+    """`1.42e8, "instr"` -> `142 M instr/s`; bytes as `GB/s`."""
+    for scale, prefix in ((1e9, "G"), (1e6, "M"), (1e3, "k"), (1, "")):
+        if value >= scale or scale == 1:
+            break
+    number = f"{value / scale:#.3g}".rstrip(".")  # 1.00, 40.8, 141
+    if "e" in number:  # 999.5 and up
+        number = f"{value / scale:.0f}"
+    if unit == "B":
+        return f"{number} {prefix}B/s"
+    return f"{number} {prefix} {UNIT_NAMES[unit]}/s".replace("  ", " ")
+
+
+def fmt_ratio(value: float) -> str:
+    return f"{value:,.0f}x" if value >= 10 else f"{value:.2g}x"
+
+
+def fmt_host(value: float) -> str:
+    return f"{value:,.0f}" if value >= 100 else f"{value:.3g}"
+
+
+def table_rows(rates, host):
+    rows = []
+    for w in WORKLOADS:
+        native, reference = rates[w.key]
+        cost = host.get(w.key)
+        rows.append([w.title, w.describe(w.size), fmt_rate(native, w.unit),
+                     f"{fmt_host(cost.per_unit)} per {'byte' if w.unit == 'B' else w.unit}" if cost else "n/a",
+                     fmt_rate(reference, w.unit), fmt_ratio(native / reference)])
+    return rows
+
+
+UNIT_NAMES = {"instr": "instr", "call": "calls", "B": "bytes"}
+HEADERS = ["Workload", "One timed call", "Native", "Host instructions", "Reference", "Native vs reference"]
+SHARE_HEADERS = ["Workload", *CATEGORIES, OTHER, "Largest functions (own instructions)"]
+
+
+def share_rows(host):
+    rows = []
+    for w in WORKLOADS:
+        cost = host.get(w.key)
+        if cost is None:
+            continue
+        top = ", ".join(f"`{n}` {s:.0%}" for n, s in cost.top)
+        shares = [f"{max(0.0, cost.shares[c]):.0%}" for c in [*CATEGORIES, OTHER]]
+        rows.append([w.title, *shares, top])
+    return rows
+
+
+def print_table(headers, rows) -> None:
+    widths = [max(len(str(r[i])) for r in [headers, *rows]) for i in range(len(headers))]
+    for r in [headers, ["-" * w for w in widths], *rows]:
+        print("  ".join(str(c).ljust(w) for c, w in zip(r, widths)).rstrip())
+
+
+def markdown_table(headers, rows) -> str:
+    lines = ["| " + " | ".join(headers) + " |", "|" + "---|" * len(headers)]
+    lines += ["| " + " | ".join(str(c) for c in r) + " |" for r in rows]
+    return "\n".join(lines)
+
+
+def results_section(info, rates, host, elapsed) -> str:
+    today = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d")
+    return "\n".join([
+        BEGIN_MARK,
+        f"Measured on {today} by `bench/run.py` ({elapsed:.0f} s in all), {info['package']}, on:",
+        "",
+        f"- CPU: {info['model']}, {info['cores']} cores ({info['cpus']} logical CPUs)",
+        f"- {info['os']}, Python {info['python']}, {info['valgrind']}",
+        "",
+        markdown_table(HEADERS, table_rows(rates, host)),
+        "",
+        "Where the host instructions of each workload go (shares of the callgrind difference; a",
+        "module's share includes what it calls in the Python runtime and the C library):",
+        "",
+        markdown_table(SHARE_HEADERS, share_rows(host)),
+        END_MARK,
+    ])
+
+
+def write_doc(section: str) -> None:
+    text = DOC.read_text() if DOC.exists() else "# Performance\n\n## Results\n\n"
+    if BEGIN_MARK in text and END_MARK in text:
+        head, rest = text.split(BEGIN_MARK, 1)
+        tail = rest.split(END_MARK, 1)[1]
+        text = head + section + tail
+    else:
+        text = text.rstrip("\n") + "\n\n" + section + "\n"
+    DOC.parent.mkdir(parents=True, exist_ok=True)
+    DOC.write_text(text)
+
+
+# ----- main ------------------------------------------------------------------------------
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--install", action="store_true", help="pip install the package first, even if importable")
+    parser.add_argument("--no-callgrind", action="store_true", help="skip the host instruction counts")
+    parser.add_argument("--no-doc", action="store_true", help="do not rewrite docs/PERFORMANCE.md")
+    parser.add_argument("--inner", nargs=2, metavar=("WORKLOAD", "SIZE"), help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.inner:
+        inner(args.inner[0], int(args.inner[1]))
+        return 0
+
+    started = time.perf_counter()
+    ensure_package(args.install)
+    import qorvel_pvm
+    print(f"qorvel_pvm {qorvel_pvm.__version__} from {Path(qorvel_pvm.__file__).parent}")
+
+    problems = check_agreement()
+    if problems:
+        print("the reference interpreter and qorvel_pvm disagree:")
+        for p in problems:
+            print("  " + p)
+        return 1
+    print("reference and native agree on every workload and on a program using every instruction")
+
+    rates = {}
+    for w in WORKLOADS:
+        native = units_per_second(Case(w.key, w.size, True), 0.2, 5)
+        reference = units_per_second(Case(w.key, w.size, False), 0.3, 3)
+        rates[w.key] = (native, reference)
+        print(f"  {w.key:<8} native {fmt_rate(native, w.unit):>16}   reference {fmt_rate(reference, w.unit):>16}",
+              flush=True)
+
+    host: dict[str, HostCost] = {}
+    if args.no_callgrind:
+        print("callgrind skipped (--no-callgrind)")
+    elif shutil.which("valgrind") is None:
+        print("valgrind not found: host instruction counts skipped")
+    else:
+        print("counting host instructions with callgrind ...", flush=True)
+        host = measure_host([w.key for w in WORKLOADS])
+
+    elapsed = time.perf_counter() - started
+    print()
+    print_table(HEADERS, table_rows(rates, host))
+    if host:
+        print()
+        print("host instructions by module (share of the callgrind difference):")
+        print_table(SHARE_HEADERS, share_rows(host))
+    print(f"\n{elapsed:.0f} s")
+
+    if args.no_doc:
+        return 0
+    if len(host) != len(WORKLOADS):
+        print(f"{DOC.relative_to(ROOT)} not updated: the host instruction counts are missing")
+        return 0
+    info = machine()
+    info["package"] = f"qorvel_pvm {qorvel_pvm.__version__} " + (
+        "built in the source tree" if Path(qorvel_pvm.__file__).parent == ROOT / "src" / "qorvel_pvm"
+        else "installed")
+    write_doc(results_section(info, rates, host, elapsed))
+    print(f"figures written to {DOC.relative_to(ROOT)}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
