@@ -69,6 +69,13 @@ def _as_registers(registers: Optional[Sequence[int]]) -> array:
         raise TypeError(f"registers must be a sequence of {REGISTER_COUNT} ints")
     if len(registers) != REGISTER_COUNT:
         raise ValueError(f"registers must hold exactly {REGISTER_COUNT} values, got {len(registers)}")
+    # Fast path for the usual list of plain ints; anything else is checked
+    # one by one so the error names the register.
+    if all(type(v) is int for v in registers):
+        try:
+            return array("Q", registers)
+        except OverflowError:
+            pass
     return array("Q", [_check_int(f"registers[{i}]", v, 0, _U64_MAX) for i, v in enumerate(registers)])
 
 
