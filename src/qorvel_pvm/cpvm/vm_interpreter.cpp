@@ -407,7 +407,10 @@ PyObject* compile_block(CyProgram* program, uint32_t pc) {
         if (!ins || PyList_Append(list.get(), ins.get()) < 0) return nullptr;
         auto* e = reinterpret_cast<CyTableEntry*>(entry);
         total_gas += e->gas_cost;
-        if (e->is_terminating) break;
+        // A trap always exits, so it ends the block even when its shared
+        // entry's flag was cleared from Python; otherwise the positions past
+        // the code, which all compile to traps, would never end the block.
+        if (e->is_terminating || entry == opcodes[kTrapOpcode].entry) break;
         cur = next_pc;
     }
     PyObject* block = cls.block->tp_alloc(cls.block, 0);
@@ -532,7 +535,10 @@ PyObject* run_result(int code, uint32_t pc, uint64_t gas, PyObject* fault) {
 // propagate unchanged.
 PyObject* finish_with_exit(CyBlockInfo* block, uint32_t start, uint64_t gas_before) {
     PyObject* exc = PyErr_GetRaisedException();
-    PyObject* args = reinterpret_cast<PyBaseExceptionObject*>(exc)->args;
+    // Held: the `gas_cost` lookup below may run Python code that replaces
+    // the exception's arguments.
+    const Owned hold_args = Owned::incref(reinterpret_cast<PyBaseExceptionObject*>(exc)->args);
+    PyObject* args = hold_args.get();
     long code = -1;
     if (args && PyTuple_Check(args) && PyTuple_GET_SIZE(args) >= 1 && PyLong_Check(PyTuple_GET_ITEM(args, 0))) {
         code = PyLong_AsLong(PyTuple_GET_ITEM(args, 0));

@@ -1090,11 +1090,13 @@ PyObject* mem_repr(PyObject* op) {
     return PyUnicode_FromFormat("CyMemory(pages=%zd, heap=%d)", n, static_cast<int>(self->heap_break));
 }
 
-// self.<field> == other.<attr>; a false result ends the comparison.
+// self.<field> == other.<attr>; a false result ends the comparison.  The
+// field is held before the lookup: `other` may be of a subclass whose
+// attribute runs Python code that replaces this memory's field.
 PyObject* compare_field(PyObject* mine, PyObject* other, const char* attr) {
+    Owned hold = Owned::incref(mine);
     Owned theirs = Owned::steal(PyObject_GetAttrString(other, attr));
     if (!theirs) return nullptr;
-    Owned hold = Owned::incref(mine);
     return PyObject_RichCompare(hold.get(), theirs.get(), Py_EQ);
 }
 
