@@ -235,6 +235,31 @@ private:
     PickleSpec pickle_{nullptr, nullptr, nullptr, 0, nullptr};
 };
 
+// Control transfer shared by the jump and branch handlers: hands the target
+// (the low 32 bits of a decoded absolute target, read as a signed 32-bit
+// program counter) to the program's `branch` and passes on its result, or
+// its exception with a traceback entry naming the handler.
+inline uint32_t branch_to(CyProgram* program, uint32_t counter, uint64_t target, int condition,
+                          const char* handler) {
+    const uint32_t r = program->vtab->branch(program, static_cast<int32_t>(counter),
+                                             static_cast<int32_t>(static_cast<uint32_t>(target)), condition);
+    if (PyErr_Occurred()) {
+        add_traceback(handler, __FILE__, __LINE__);
+        return kFallThrough;
+    }
+    return r;
+}
+
+// The same for the dynamic jump through the program's jump table.
+inline uint32_t djump_to(CyProgram* program, uint32_t counter, uint32_t address, const char* handler) {
+    const uint32_t r = program->vtab->djump(program, counter, address);
+    if (PyErr_Occurred()) {
+        add_traceback(handler, __FILE__, __LINE__);
+        return kFallThrough;
+    }
+    return r;
+}
+
 // Defines the module's group class and PyInit for the `Group` object `group`.
 #define PVM_DEFINE_GROUP_MODULE(name, doc, group)                                                         \
     namespace {                                                                                         \

@@ -34,13 +34,7 @@ InstructionProps jump_get_props(CyTable*, uint32_t pc, CyProgram* program, uint3
 // target, read as a signed 32-bit program counter.
 uint32_t jump_fn(CyProgram* program, uint64_t*, CyMemory*, uint32_t counter, uint64_t vx, uint64_t, uint8_t,
                  uint8_t, uint8_t) {
-    const uint32_t r = program->vtab->branch(program, static_cast<int32_t>(counter),
-                                             static_cast<int32_t>(static_cast<uint32_t>(vx)), 1);
-    if (PyErr_Occurred()) {
-        PVM_TRACEBACK("qorvel_pvm.cpvm.instructions.tables.ops_offset.jump_fn");
-        return kFallThrough;
-    }
-    return r;
+    return pvm::branch_to(program, counter, vx, 1, "qorvel_pvm.cpvm.instructions.tables.ops_offset.jump_fn");
 }
 
 const pvm::OpcodeDef kOpcodes[] = {

@@ -35,18 +35,7 @@ const pvm::NativeBinding kBindings[] = {
     {pvm::utils::kModule, "clamp_4", pvm::utils::kClampSig, true, nullptr},
 };
 
-// Hands the target (the low 32 bits of the absolute target vy, read as a
-// signed 32-bit program counter) to the program's `branch` and passes on its
-// result, or its exception with a traceback entry naming the handler.
-inline uint32_t branch_to(CyProgram* program, uint32_t counter, uint64_t vy, int condition, const char* handler) {
-    const uint32_t r = program->vtab->branch(program, static_cast<int32_t>(counter),
-                                             static_cast<int32_t>(static_cast<uint32_t>(vy)), condition);
-    if (PyErr_Occurred()) {
-        pvm::add_traceback(handler, __FILE__, __LINE__);
-        return kFallThrough;
-    }
-    return r;
-}
+using pvm::branch_to;
 
 uint32_t load_imm_jump_fn(CyProgram* program, uint64_t* registers, CyMemory*, uint32_t counter, uint64_t vx,
                           uint64_t vy, uint8_t ra, uint8_t, uint8_t) {

@@ -28,12 +28,7 @@ uint32_t load_imm_jump_ind_fn(CyProgram* program, uint64_t* registers, CyMemory*
     // the loaded register stays written when `djump` raises.
     const uint64_t base = registers[rb];
     registers[ra] = vx;
-    const uint32_t r = program->vtab->djump(program, counter, static_cast<uint32_t>(base + vy));
-    if (PyErr_Occurred()) {
-        PVM_TRACEBACK(PVM_GROUP_MODULE ".load_imm_jump_ind_fn");
-        return kFallThrough;
-    }
-    return r;
+    return pvm::djump_to(program, counter, static_cast<uint32_t>(base + vy), PVM_GROUP_MODULE ".load_imm_jump_ind_fn");
 }
 
 const pvm::OpcodeDef kOpcodes[] = {
