@@ -76,8 +76,9 @@ print(code, fault)
 # (every position past the code compiles to one) must still end there, since
 # the trap always exits, instead of compiling the whole address space.
 TRAP_ENDS_BLOCK_WHATEVER_ITS_FLAG = """
-import resource
-resource.setrlimit(resource.RLIMIT_AS, (3 << 30, 3 << 30))
+import os, resource
+if not os.environ.get("PVM_ASAN"):  # the sanitizer runtime needs a large address space
+    resource.setrlimit(resource.RLIMIT_AS, (3 << 30, 3 << 30))
 from array import array
 from qorvel_pvm.asm import assemble
 from qorvel_pvm.cpvm.vm_interpreter import Interpreter
