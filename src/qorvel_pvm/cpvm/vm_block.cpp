@@ -214,15 +214,15 @@ struct PendingError {
     }
 };
 
-PyObject* fail(PyObject* exc_type, const char* fmt, uint32_t index) {
+int fail(PyObject* exc_type, const char* fmt, uint32_t index) {
     PyErr_Format(exc_type, fmt, static_cast<unsigned long>(index));
     PVM_TRACEBACK(kExecuteName);
-    return nullptr;
+    return -1;
 }
 
 // Adds `next_pc` and `gas_cost` to a pending PvmExit and raises it again;
 // any other exception passes unchanged.
-PyObject* leave_with_exception(uint32_t next_pc, uint32_t started) {
+int leave_with_exception(uint32_t next_pc, uint32_t started) {
     if (PyErr_ExceptionMatches(exit_type)) {
         PyObject* exc = PyErr_GetRaisedException();
         Owned pc = Owned::steal(PyLong_FromUnsignedLong(next_pc));
@@ -235,7 +235,7 @@ PyObject* leave_with_exception(uint32_t next_pc, uint32_t started) {
         }
     }
     PVM_TRACEBACK(kExecuteName);
-    return nullptr;
+    return -1;
 }
 
 PyObject* block_result(uint32_t pc, uint32_t total_gas) {
@@ -253,15 +253,23 @@ PyObject* block_result(uint32_t pc, uint32_t total_gas) {
     return r;
 }
 
-PyObject* block_execute(CyBlockInfo* self, CyProgram* program, uint32_t start_pc, uint64_t* reg_arr,
-                        CyMemory* memory) {
+inline int finish(uint32_t pc, uint32_t total_gas, uint32_t* next_pc, uint32_t* gas) {
+    *next_pc = pc;
+    *gas = total_gas;
+    return 0;
+}
+
+// The loop itself: 0 with the pc to continue at in *next_pc and the block's
+// gas (read at entry) in *gas, or -1 with an exception set.
+int run_block(CyBlockInfo* self, CyProgram* program, uint32_t start_pc, uint64_t* reg_arr, CyMemory* memory,
+              uint32_t* next_pc, uint32_t* gas) {
     // The list seen at entry is the one that runs, even if the attribute is
     // replaced meanwhile; its length is read once.
     const Owned list = Owned::incref(self->instructions);
     if (list.get() == Py_None) {
         PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()");
         PVM_TRACEBACK(kExecuteName);
-        return nullptr;
+        return -1;
     }
     auto* items = reinterpret_cast<PyListObject*>(list.get());
     const uint32_t count = static_cast<uint32_t>(Py_SIZE(items));
@@ -274,14 +282,14 @@ PyObject* block_execute(CyBlockInfo* self, CyProgram* program, uint32_t start_pc
         if (i >= static_cast<uint64_t>(Py_SIZE(items))) {
             PyErr_SetString(PyExc_IndexError, "list index out of range");
             PVM_TRACEBACK(kExecuteName);
-            return nullptr;
+            return -1;
         }
         PyObject* item = items->ob_item[i];
         if (!PyObject_TypeCheck(item, &CyCompiledInstructionType)) {
             if (item == Py_None) return fail(PyExc_TypeError, "instruction %lu of the block is None", i);
             PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(item)->tp_name, kCompiledName);
             PVM_TRACEBACK(kExecuteName);
-            return nullptr;
+            return -1;
         }
         // Both stay alive across the call whatever the handler does to the
         // list, the element or the entry.
@@ -299,18 +307,35 @@ PyObject* block_execute(CyBlockInfo* self, CyProgram* program, uint32_t start_pc
         if (pending()) [[unlikely]]
             return leave_with_exception(ins->next_pc, i + 1);
         pc = r == kFallThrough ? ins->next_pc : r;
-        if (entry->is_terminating) return block_result(pc, total_gas);
+        if (entry->is_terminating) return finish(pc, total_gas, next_pc, gas);
     }
 
     Owned printed = Owned::steal(PyObject_CallOneArg(builtin_print, no_termination_warning));
     if (!printed) {
         PVM_TRACEBACK(kExecuteName);
-        return nullptr;
+        return -1;
     }
-    return block_result(pc, total_gas);
+    return finish(pc, total_gas, next_pc, gas);
 }
 
-CyBlockInfo_vtable block_vtable = {block_execute};
+
+// Method-table `execute`: the result as the tuple (next pc, total_gas).
+PyObject* block_execute(CyBlockInfo* self, CyProgram* program, uint32_t start_pc, uint64_t* reg_arr,
+                        CyMemory* memory) {
+    uint32_t pc, gas;
+    if (run_block(self, program, start_pc, reg_arr, memory, &pc, &gas) < 0) return nullptr;
+    return block_result(pc, gas);
+}
+
+// Method-table `execute_to`: the same run for native callers (the driver),
+// handing back the next pc without building Python objects.
+int block_execute_to(CyBlockInfo* self, CyProgram* program, uint32_t start_pc, uint64_t* reg_arr, CyMemory* memory,
+                     uint32_t* next_pc) {
+    uint32_t gas;
+    return run_block(self, program, start_pc, reg_arr, memory, next_pc, &gas);
+}
+
+CyBlockInfo_vtable block_vtable = {block_execute, block_execute_to};
 
 // ----- CyBlockInfo: object ----------------------------------------------------------------
 

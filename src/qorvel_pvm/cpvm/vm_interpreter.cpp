@@ -606,13 +606,11 @@ PyObject* interpreter_run(PyObject* o, PyObject* args, PyObject* kwds) {
         }
         const uint64_t gas_before = gas;
         gas -= cost;
-        Owned r = Owned::steal(block->vtab->execute(block, program, pc, file.data(), mem));
-        if (!r) {
-            if (PyErr_ExceptionMatches(exit_type)) result = finish_with_exit(block, pc, gas_before);
+        const uint32_t start = pc;
+        if (block->vtab->execute_to(block, program, start, file.data(), mem, &pc) < 0) {
+            if (PyErr_ExceptionMatches(exit_type)) result = finish_with_exit(block, start, gas_before);
             break;
         }
-        const uint32_t start = pc;
-        pc = static_cast<uint32_t>(PyLong_AsUnsignedLong(PyTuple_GET_ITEM(r.get(), 0)));
         if (trace != Py_None) {
             file.store(regs);
             Owned t = Owned::steal(PyObject_CallFunction(trace, "IOO", start, block, registers));

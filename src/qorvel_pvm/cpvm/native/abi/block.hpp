@@ -25,6 +25,10 @@ struct CyBlockInfo_vtable {
     // Runs the block; returns (next pc, total_gas) or NULL with an exception.
     PyObject* (*execute)(CyBlockInfo* self, CyProgram* program, uint32_t start_pc, uint64_t* reg_arr,
                          CyMemory* memory);
+    // The same run for native callers: 0 with the next pc in *next_pc, or -1
+    // with an exception set; no result objects are built.
+    int (*execute_to)(CyBlockInfo* self, CyProgram* program, uint32_t start_pc, uint64_t* reg_arr,
+                      CyMemory* memory, uint32_t* next_pc);
 };
 inline constexpr const char* kCyBlockInfoVtableSig = "CyBlockInfo_vtable";
 
