@@ -866,7 +866,9 @@ int mem_init(PyObject* op, PyObject* args, PyObject* kwds) {
     if (!w) return -1;
     replace_field(self->_w_pages, w.get());
     self->heap_break = heap;
-    mem_clear_bitsets(self);
+    // The built-in rebuild clears the bitsets itself; only an override may
+    // rely on finding them clear, so a plain memory skips this 256 KiB pass.
+    if (is_python_subclass(reinterpret_cast<PyObject*>(self))) mem_clear_bitsets(self);
     if (self->vtab->_sync_bitsets_from_sets(self, 0) < 0) return -1;
     if (data != Py_None && PyDict_GET_SIZE(data) > 0) {
         Owned hold = Owned::incref(data);
