@@ -356,3 +356,19 @@ def test_reference_lists_every_instruction():
     doc = (Path(__file__).parent.parent / "docs" / "ASSEMBLY.md").read_text()
     rows = {int(op): name for op, name in re.findall(r"^\| (\d+) \| `(\w+)", doc, re.M)}
     assert rows == {op: info.name for op, info in OPCODES.items()}
+
+
+def test_reference_examples_run_as_described():
+    # The opening example counts r0 down from 10, adding 3 to r1 each time,
+    # and the jump-table example reaches `handler` through address 4.
+    from pathlib import Path
+    import re
+
+    from qorvel_pvm import run
+
+    doc = (Path(__file__).parent.parent / "docs" / "ASSEMBLY.md").read_text()
+    r = run(assemble(re.search(r'assemble\("""(.*?)"""\)', doc, re.S).group(1)), gas=100)
+    assert (r.status, r.registers[:2]) == ("panic", [0, 30])
+    table = assemble(re.search(r"```\n(\.jumptable ret, handler.*?)```", doc, re.S).group(1))
+    r = run(table, gas=100)
+    assert (r.status, r.pc, r.registers[0]) == ("panic", 7, 2)  # handler falls through off the end

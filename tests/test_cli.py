@@ -179,9 +179,16 @@ def test_trace_of_out_of_gas_and_long_runs():
     assert "  => halt; r0=-27 " in out
 
 
-def test_trace_into_closed_pipe_is_quiet():
+@pytest.mark.parametrize("args", [
+    ["run", EXAMPLES / "collatz.pvmasm", "--trace"],
+    ["vectors", "-v", "many.json"],  # more output than a pipe holds
+])
+def test_output_into_closed_pipe_is_quiet(tmp_path, args):
+    one = (ROOT / "tests" / "vectors" / "trap.json").read_text()
+    write(tmp_path, "many.json", "[" + ",".join([one] * 3000) + "]")
+    args = [tmp_path / a if a == "many.json" else a for a in args]
     env = child_env()
-    p = subprocess.Popen([sys.executable, "-m", "qorvel_pvm", "run", str(EXAMPLES / "collatz.pvmasm"), "--trace"],
+    p = subprocess.Popen([sys.executable, "-m", "qorvel_pvm", *map(str, args)],
                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
     p.stdout.readline()
     p.stdout.close()
@@ -217,6 +224,7 @@ def test_asm_disasm_round_trip(tmp_path):
     (["asm", "bad.pvmasm", "-o", "out.pvm"], "bad.pvmasm: line 2: "),
     (["asm", "ok.s", "-o", "no/such/dir/out.pvm"], "cannot write no/such/dir/out.pvm"),
     (["disasm", "ok.s"], "ok.s: not a program blob: "),
+    (["run", "vector.json"], "vector.json: not a program: this looks like JSON (test vectors run with the 'vectors'"),
     (["vectors", "nowhere"], "nowhere: no such file or directory"),
     (["vectors", "."], ".: no .json vector files in this directory"),
 ])
@@ -226,6 +234,8 @@ def test_input_errors(tmp_path, args, message):
     write(tmp_path, "bad.bin", b"\x00\x01\x02\xff")
     write(tmp_path, "binary.s", b"\xff\xfe\x00")
     write(tmp_path, "ok.s", "trap\n")
+    if "vector.json" in args:  # kept out of the directory `vectors .` searches
+        write(tmp_path, "vector.json", '{"name": "trap", "initial-pc": 0}\n')
     r = cli(*args, cwd=tmp_path)
     assert r.returncode == 2
     assert r.stdout == ""

@@ -1,5 +1,6 @@
 """The driver end to end: block compilation, caching, gas, exits and input checks."""
 
+import signal
 from array import array
 
 import pytest
@@ -73,6 +74,23 @@ def test_out_of_gas_stops_at_a_block_boundary_with_gas_unchanged():
     # two blocks of 3 run; the third needs 3 with 1 left
     assert outcome(r) == ("out-of-gas", 0, 1)
     assert r.registers[2:4] == [2, 2]
+
+
+def test_a_long_run_can_be_interrupted():
+    class Stop(Exception):
+        pass
+
+    def stop(*_):
+        raise Stop
+
+    old = signal.signal(signal.SIGALRM, stop)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.2)
+        with pytest.raises(Stop):  # uninterrupted, this loop would take about a minute
+            run(assemble("loop:\n    jump loop"), gas=4_000_000_000)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, old)
 
 
 def test_page_fault_keeps_earlier_changes_and_gives_back_unstarted_gas():

@@ -80,6 +80,18 @@ def test_vectors_command_on_shipped_vectors():
     assert r.stdout == f"{len(SHIPPED)} passed, 0 failed\n"
 
 
+def test_one_path_is_not_a_sequence_of_letters():
+    for path in (VECTORS, str(VECTORS)):
+        assert check_paths(path, out=io.StringIO()) == (len(SHIPPED), 0)
+
+
+def test_vectors_command_with_no_vectors_fails(tmp_path):
+    (tmp_path / "empty.json").write_text("[]")
+    r = cli("vectors", tmp_path)
+    assert r.returncode == 2
+    assert "error: no vectors found" in r.stderr
+
+
 def test_vectors_command_reports_failures(tmp_path):
     good = base_vector()
     bad = base_vector(name="wrong", **{"expected-pc": 3, "expected-gas": 7})

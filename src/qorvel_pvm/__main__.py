@@ -137,7 +137,7 @@ page.
 
 Prints one line per failing vector naming every field that differs, then
 "N passed, N failed".  Exit code 1 when any vector failed, 2 when a path
-does not exist or a directory holds no .json file.
+does not exist, a directory holds no .json file or the files hold no vector.
 """
 
 
@@ -258,6 +258,10 @@ def load_program(path: str) -> bytes:
         # hold NUL bytes; text never does.
         if b"\0" in data:
             raise
+        if data.lstrip().startswith((b"{", b"[")):
+            raise UsageError(
+                f"{path}: not a program: this looks like JSON (test vectors run with the 'vectors' command)"
+            ) from None
         raise UsageError(f"{path}: {asm_error}") from None
 
 
@@ -432,9 +436,15 @@ def cmd_vectors(args, out) -> int:
     from .vectors import VectorError, check_paths
 
     try:
-        _, failed = check_paths(args.paths, out=out, verbose=args.verbose)
+        passed, failed = check_paths(args.paths, out=out, verbose=args.verbose)
+    except BrokenPipeError:
+        raise  # the reader went away: not a problem with the paths
     except (OSError, VectorError) as e:
         raise UsageError(str(e)) from None
+    if not passed + failed:
+        # Only files holding an empty list: nothing was checked, which must
+        # not pass for success.
+        raise UsageError("no vectors found: the files hold empty lists")
     return 1 if failed else 0
 
 

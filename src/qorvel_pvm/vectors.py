@@ -249,10 +249,13 @@ def load_file(path: PathLike) -> list[Vector]:
     return vectors
 
 
-def find_vector_files(paths: Iterable[PathLike]) -> list[str]:
+def find_vector_files(paths: Union[PathLike, Iterable[PathLike]]) -> list[str]:
     """The files named, and the .json files under the directories named
-    (recursively, sorted).  Raises FileNotFoundError for a path that does not
-    exist and VectorError for a directory without any .json file."""
+    (recursively, sorted); `paths` may also be one path.  Raises
+    FileNotFoundError for a path that does not exist and VectorError for a
+    directory without any .json file."""
+    if isinstance(paths, (str, os.PathLike)):
+        paths = [paths]  # one path, not a sequence of one-letter paths
     files = []
     for p in paths:
         p = os.fspath(p)
@@ -387,7 +390,7 @@ def check_vector(vector: Vector) -> list[str]:
 
 
 def check_paths(
-    paths: Sequence[PathLike], out: Optional[TextIO] = None, verbose: bool = False
+    paths: Union[PathLike, Sequence[PathLike]], out: Optional[TextIO] = None, verbose: bool = False
 ) -> tuple[int, int]:
     """Runs every vector in the files and directories named.
 

@@ -563,6 +563,8 @@ PyObject* finish_with_exit(CyBlockInfo* block, uint32_t start, uint64_t gas_befo
     return result;
 }
 
+constexpr uint32_t kSignalCheckBlocks = 4096;
+
 PyObject* interpreter_run(PyObject* o, PyObject* args, PyObject* kwds) {
     static const char* kwlist[] = {"registers", "memory", "pc", "gas", "trace", nullptr};
     PyObject *registers, *memory, *opc, *ogas, *trace = Py_None;
@@ -595,7 +597,14 @@ PyObject* interpreter_run(PyObject* o, PyObject* args, PyObject* kwds) {
     auto* mem = reinterpret_cast<CyMemory*>(memory);
     uint64_t gas = static_cast<uint64_t>(signed_gas);
     PyObject* result = nullptr;
+    // Signals (Ctrl-C, alarms) are looked at every few thousand blocks, so a
+    // long run can be interrupted; a handler's exception ends the run.
+    uint32_t until_signal_check = kSignalCheckBlocks;
     for (;;) {
+        if (--until_signal_check == 0) {
+            until_signal_check = kSignalCheckBlocks;
+            if (PyErr_CheckSignals() < 0) break;
+        }
         CyBlockInfo* block = block_at(self, pc);
         if (block == nullptr) break;
         const Owned hold_block = Owned::incref(reinterpret_cast<PyObject*>(block));
