@@ -44,6 +44,20 @@ struct NativeBinding {
     void** out;  // may be null when the binding is only required, not used
 };
 
+// A vm_utils export required at import (the groups call the inline
+// numeric.hpp versions; the binding checks presence and declared type).
+constexpr NativeBinding utils_function(const char* name, const char* sig) {
+    return {utils::kModule, name, sig, true, nullptr};
+}
+constexpr NativeBinding utils_variable(const char* name, const char* sig) {
+    return {utils::kModule, name, sig, false, nullptr};
+}
+
+// The two lookup tables every group with operands binds first.
+#define PVM_UTILS_LOOKUP_TABLES                                                    \
+    ::pvm::utils_variable("BYTES_TO_BYTE_LUT", ::pvm::utils::kBytesToByteLutSig), \
+        ::pvm::utils_variable("BYTE_TO_BITS_LUT", ::pvm::utils::kByteToBitsLutSig)
+
 struct GroupSpec {
     const char* module_name;  // full dotted module name
     const char* class_name;   // short class name

@@ -44,10 +44,9 @@ const pvm::OpcodeDef kOpcodes[] = {
 // Bound for the import contract of this group; the decoder uses the inline
 // versions of the same rules.
 const pvm::NativeBinding kBindings[] = {
-    {pvm::utils::kModule, "BYTES_TO_BYTE_LUT", pvm::utils::kBytesToByteLutSig, false, nullptr},
-    {pvm::utils::kModule, "BYTE_TO_BITS_LUT", pvm::utils::kByteToBitsLutSig, false, nullptr},
-    {pvm::utils::kModule, "z", pvm::utils::kSignedReadSig, true, nullptr},
-    {pvm::utils::kModule, "clamp_4", pvm::utils::kClampSig, true, nullptr},
+    PVM_UTILS_LOOKUP_TABLES,
+    pvm::utils_function("z", pvm::utils::kSignedReadSig),
+    pvm::utils_function("clamp_4", pvm::utils::kClampSig),
 };
 
 pvm::Group group{{kModuleName, "CyWArgsOneOffset", jump_get_props, kOpcodes, std::size(kOpcodes), kBindings,

@@ -174,12 +174,11 @@ const pvm::OpcodeDef kOpcodes[] = {
 // inline helpers of numeric.hpp, which are the same code, so only the
 // presence and declared types of the exports are checked here.
 const pvm::NativeBinding kBindings[] = {
-    {pvm::utils::kModule, "BYTES_TO_BYTE_LUT", pvm::utils::kBytesToByteLutSig, false, nullptr},
-    {pvm::utils::kModule, "BYTE_TO_BITS_LUT", pvm::utils::kByteToBitsLutSig, false, nullptr},
-    {pvm::utils::kModule, "b", pvm::utils::kBSig, true, nullptr},
-    {pvm::utils::kModule, "z", pvm::utils::kSignedReadSig, true, nullptr},
-    {pvm::utils::kModule, "z_inv", pvm::utils::kZInvSig, true, nullptr},
-    {pvm::utils::kModule, "clamp_12", pvm::utils::kClampSig, true, nullptr},
+    PVM_UTILS_LOOKUP_TABLES,
+    pvm::utils_function("b", pvm::utils::kBSig),
+    pvm::utils_function("z", pvm::utils::kSignedReadSig),
+    pvm::utils_function("z_inv", pvm::utils::kZInvSig),
+    pvm::utils_function("clamp_12", pvm::utils::kClampSig),
 };
 
 pvm::Group group{{MODULE_NAME, "CyInstructionsWArgs2Reg", get_props, kOpcodes, std::size(kOpcodes), kBindings,

@@ -376,28 +376,25 @@ static_assert(std::size(kOpcodes) == 42);
 
 // The numeric helpers of vm_utils this group binds when it loads.  The
 // handlers and the decoder use the inline versions of the same rules.
-#define UTIL(name, sig, fn) {pvm::utils::kModule, name, sig, fn, nullptr}
 const pvm::NativeBinding kBindings[] = {
-    UTIL("BYTES_TO_BYTE_LUT", pvm::utils::kBytesToByteLutSig, false),
-    UTIL("BYTE_TO_BITS_LUT", pvm::utils::kByteToBitsLutSig, false),
-    UTIL("uint16_to_bytes_le", pvm::utils::kToBytes16Sig, true),
-    UTIL("uint32_to_bytes_le", pvm::utils::kToBytes32Sig, true),
-    UTIL("uint64_to_bytes_le", pvm::utils::kToBytes64Sig, true),
-    UTIL("b", pvm::utils::kBSig, true),
-    UTIL("uint8_to_bytes_le", pvm::utils::kToBytes8Sig, true),
-    UTIL("chi", pvm::utils::kSignedReadSig, true),
-    UTIL("z", pvm::utils::kSignedReadSig, true),
-    UTIL("bytes_to_uint16_le", pvm::utils::kFromBytes16Sig, true),
-    UTIL("bytes_to_uint32_le", pvm::utils::kFromBytes32Sig, true),
-    UTIL("bytes_to_uint64_le", pvm::utils::kFromBytes64Sig, true),
-    UTIL("b_inv", pvm::utils::kBInvSig, true),
-    UTIL("z_inv", pvm::utils::kZInvSig, true),
-    UTIL("bytes_to_uint8_le", pvm::utils::kFromBytes8Sig, true),
-    UTIL("clamp_4_max0", pvm::utils::kClampSignedSig, true),
-    UTIL("clamp_12", pvm::utils::kClampSig, true),
-    UTIL("clamp_4", pvm::utils::kClampSig, true),
+    PVM_UTILS_LOOKUP_TABLES,
+    pvm::utils_function("uint16_to_bytes_le", pvm::utils::kToBytes16Sig),
+    pvm::utils_function("uint32_to_bytes_le", pvm::utils::kToBytes32Sig),
+    pvm::utils_function("uint64_to_bytes_le", pvm::utils::kToBytes64Sig),
+    pvm::utils_function("b", pvm::utils::kBSig),
+    pvm::utils_function("uint8_to_bytes_le", pvm::utils::kToBytes8Sig),
+    pvm::utils_function("chi", pvm::utils::kSignedReadSig),
+    pvm::utils_function("z", pvm::utils::kSignedReadSig),
+    pvm::utils_function("bytes_to_uint16_le", pvm::utils::kFromBytes16Sig),
+    pvm::utils_function("bytes_to_uint32_le", pvm::utils::kFromBytes32Sig),
+    pvm::utils_function("bytes_to_uint64_le", pvm::utils::kFromBytes64Sig),
+    pvm::utils_function("b_inv", pvm::utils::kBInvSig),
+    pvm::utils_function("z_inv", pvm::utils::kZInvSig),
+    pvm::utils_function("bytes_to_uint8_le", pvm::utils::kFromBytes8Sig),
+    pvm::utils_function("clamp_4_max0", pvm::utils::kClampSignedSig),
+    pvm::utils_function("clamp_12", pvm::utils::kClampSig),
+    pvm::utils_function("clamp_4", pvm::utils::kClampSig),
 };
-#undef UTIL
 
 pvm::Group group{{MODULE_NAME, "CyInstructionsWArgs2Reg1Imm", get_props, kOpcodes, std::size(kOpcodes),
                   kBindings, std::size(kBindings)}};

@@ -38,12 +38,11 @@ const pvm::OpcodeDef kOpcodes[] = {
 // Bound for the import contract of this group; the decoder uses the inline
 // versions of the same rules.
 const pvm::NativeBinding kBindings[] = {
-    {pvm::utils::kModule, "BYTES_TO_BYTE_LUT", pvm::utils::kBytesToByteLutSig, false, nullptr},
-    {pvm::utils::kModule, "BYTE_TO_BITS_LUT", pvm::utils::kByteToBitsLutSig, false, nullptr},
-    {pvm::utils::kModule, "chi", pvm::utils::kSignedReadSig, true, nullptr},
-    {pvm::utils::kModule, "clamp_4_max0", pvm::utils::kClampSignedSig, true, nullptr},
-    {pvm::utils::kModule, "clamp_12", pvm::utils::kClampSig, true, nullptr},
-    {pvm::utils::kModule, "clamp_4", pvm::utils::kClampSig, true, nullptr},
+    PVM_UTILS_LOOKUP_TABLES,
+    pvm::utils_function("chi", pvm::utils::kSignedReadSig),
+    pvm::utils_function("clamp_4_max0", pvm::utils::kClampSignedSig),
+    pvm::utils_function("clamp_12", pvm::utils::kClampSig),
+    pvm::utils_function("clamp_4", pvm::utils::kClampSig),
 };
 
 pvm::Group group{{PVM_GROUP_MODULE, "CyInstructionsWArgs2Reg2Imm", two_reg_two_imm_get_props, kOpcodes,
