@@ -49,3 +49,64 @@ def child_env(**extra) -> dict:
     env = dict(os.environ, **extra)
     env["PYTHONPATH"] = os.pathsep.join(filter(None, [parent, os.environ.get("PYTHONPATH")]))
     return env
+
+
+CHECKSUMS = (0xE3B0C44, 0xDA39A3E, 0xD41D8CD)
+
+
+def check_group_class(module, cls, opcodes):
+    """The surface every instruction-group class shares: its table, the
+    get_table docstring and arguments, pickling of the class and of a Python
+    subclass, the reconstructor's checksums and the __setstate__ refusals.
+    Returns the table."""
+    import pickle
+    import re
+
+    import pytest
+
+    from qorvel_pvm.cpvm.instructions import op_table
+
+    group = cls()
+    table = group.get_table()
+    assert list(table) == list(opcodes)
+    assert all(type(e) is op_table.CyTableEntry for e in table.values())
+    assert cls().get_table() is table
+    assert issubclass(cls, op_table.CyTable)
+    assert not hasattr(module, "TABLE") and module.__test__ == {}
+    assert cls.get_table.__doc__ == (
+        f"{cls.__name__}.get_table(self) -> dict\n\n"
+        "Return the instruction table mapping opcodes to their handlers."
+    )
+    for bad in ((1,), ()), ((), {"x": 1}):
+        with pytest.raises(TypeError):
+            group.get_table(*bad[0], **bad[1])
+
+    rec = getattr(module, f"_reconstruct_{cls.__name__}")
+    assert group.__reduce__() == (rec, (cls, CHECKSUMS[0], ()))
+    clone = pickle.loads(pickle.dumps(group))
+    assert type(clone) is cls and clone.get_table() is table
+
+    sub_cls = type("Sub", (cls,), {"__module__": __name__})
+    sub = sub_cls()
+    sub.tag = [1, 2]
+    assert sub.__reduce__()[1:] == ((sub_cls, CHECKSUMS[0], None), ({"tag": [1, 2]},))
+    globals()["Sub"] = sub_cls  # picklable by name for the round trip
+    try:
+        back = pickle.loads(pickle.dumps(sub))
+    finally:
+        del globals()["Sub"]
+    assert type(back) is sub_cls and back.tag == [1, 2] and back.get_table() is table
+    for checksum in CHECKSUMS:
+        assert type(rec(sub_cls, checksum, ())) is sub_cls
+        assert type(rec(sub_cls, checksum, None)) is sub_cls
+    message = "Incompatible checksums (0x0 vs (0xe3b0c44, 0xda39a3e, 0xd41d8cd) = ())"
+    with pytest.raises(pickle.PickleError, match=f"^{re.escape(message)}$"):
+        rec(cls, 0, ())
+    with pytest.raises(TypeError, match="cannot pass None into a C function argument that is declared 'not None'"):
+        group.__setstate__(None)
+    with pytest.raises(TypeError, match="^Expected tuple, got list$"):
+        group.__setstate__([])
+    with pytest.raises(AttributeError):
+        group.__setstate__(({"x": 1},))
+    group.__setstate__(())
+    return table

@@ -11,6 +11,7 @@ from pvmtest import build_blob, regs
 from qorvel_pvm.cpvm import vm_block
 from qorvel_pvm.cpvm.instructions.op_table import CyTableEntry
 from qorvel_pvm.cpvm.instructions.tables.ops_no_args import InstructionsWoArgs
+from qorvel_pvm.cpvm.instructions.tables.ops_two_reg_imm import CyInstructionsWArgs2Reg1Imm
 from qorvel_pvm.cpvm.vm_block import CyBlockInfo, CyCompiledInstruction as CI
 from qorvel_pvm.cpvm.vm_interpreter import call_handler, execute_block
 from qorvel_pvm.cpvm.vm_memory import CyMemory
@@ -166,7 +167,11 @@ def test_block_info_setters():
 
 # ----- pickling ----------------------------------------------------------------------------
 
-def test_compiled_instruction_pickling_forms():
+class Tagged(CI):
+    pass
+
+
+def test_pickling_forms_and_round_trips():
     c = CI(3, 4, FALL, 5, 6, 7, 8, 9)
     c.handler = None
     fn, args = c.__reduce__()
@@ -176,24 +181,24 @@ def test_compiled_instruction_pickling_forms():
     assert (back.opcode, back.next_pc, back.vx, back.vy, back.ra, back.rb, back.rd) == (3, 4, 5, 6, 7, 8, 9)
     c.handler = FALL
     assert c.__reduce__()[1] == (CI, 0x8AA3521, None)
-    with pytest.raises(TypeError, match=NO_PICKLE):
-        pickle.dumps(c)
-    with pytest.raises(TypeError, match=NO_PICKLE):
-        pickle.dumps(CyBlockInfo(1, [c]))
+    for obj in (c, CyBlockInfo(1, [c])):
+        with pytest.raises(TypeError, match=NO_PICKLE):
+            pickle.dumps(obj)
 
-
-class Tagged(CI):
-    pass
-
-
-def test_compiled_instruction_subclass_dict_travels():
-    t = Tagged(1, 2, FALL, 0, 0, 0, 0, 0)
+    t = Tagged(1, 2, FALL, 0, 0, 0, 0, 0)  # a subclass's __dict__ travels
     t.handler = None
     t.note = "x"
     state = t.__reduce__()[2]
     assert len(state) == 9 and state[8] == {"note": "x"}
     back = pickle.loads(pickle.dumps(t))
     assert type(back) is Tagged and back.note == "x" and back.next_pc == 2
+
+    b = CyBlockInfo(5, [])
+    assert b.__reduce__()[1] == (CyBlockInfo, 0x9CD97A4, None)
+    back = pickle.loads(pickle.dumps(b))
+    assert back.total_gas == 5 and back.instructions == []
+    empty = CyBlockInfo.__new__(CyBlockInfo)
+    assert empty.__reduce__()[1] == (CyBlockInfo, 0x9CD97A4, (None, 0))
 
 
 @pytest.mark.parametrize("recon,good,members", [
@@ -225,30 +230,20 @@ def test_bad_states_are_refused(obj, state, exc):
         obj.__setstate__(state)
 
 
-def test_block_info_pickle_round_trip():
-    b = CyBlockInfo(5, [])
-    assert b.__reduce__()[1] == (CyBlockInfo, 0x9CD97A4, None)
-    back = pickle.loads(pickle.dumps(b))
-    assert back.total_gas == 5 and back.instructions == []
-    empty = CyBlockInfo.__new__(CyBlockInfo)
-    assert empty.__reduce__()[1] == (CyBlockInfo, 0x9CD97A4, (None, 0))
-
-
 # ----- execute ------------------------------------------------------------------------------
 
-def test_empty_block_prints_the_warning_and_returns_start(capsys):
-    assert run([], pc=17, gas=4) == (17, 4)
-    assert capsys.readouterr().out == WARNING
-
-
-def test_terminating_fall_through_returns_next_pc_and_stops(capsys):
-    assert run([ci(FALL, 11), ci(TRAP, 12), ci(TRAP, 13)], gas=30) == (11, 30)
-    assert capsys.readouterr().out == ""
-
-
-def test_non_terminating_run_prints_and_returns_last_next_pc(fall_continues, capsys):
-    assert run([ci(FALL, 3), ci(FALL, 5), ci(FALL, 8)], pc=1, gas=3) == (8, 3)
-    assert capsys.readouterr().out == WARNING
+@pytest.mark.parametrize("terminating,instructions,pc,gas,result,printed", [
+    (True, [], 17, 4, (17, 4), WARNING),  # an empty block returns its start
+    (True, [ci(FALL, 11), ci(TRAP, 12), ci(TRAP, 13)], 0, 30, (11, 30), ""),
+    (False, [ci(FALL, 3), ci(FALL, 5), ci(FALL, 8)], 1, 3, (8, 3), WARNING),  # ran off the end
+])
+def test_execute_returns_next_pc_and_gas(terminating, instructions, pc, gas, result, printed, capsys):
+    FALL.is_terminating = terminating
+    try:
+        assert run(instructions, pc=pc, gas=gas) == result
+    finally:
+        FALL.is_terminating = True
+    assert capsys.readouterr().out == printed
 
 
 def test_exit_is_annotated_with_next_pc_and_started_count(fall_continues):
@@ -343,8 +338,7 @@ def test_call_handler_refuses_an_empty_entry():
 # the middle of the block; the override can change the block under execute.
 
 def two_reg_imm_table():
-    mod = pytest.importorskip("qorvel_pvm.cpvm.instructions.tables.ops_two_reg_imm")
-    return mod.CyInstructionsWArgs2Reg1Imm().get_table()
+    return CyInstructionsWArgs2Reg1Imm().get_table()
 
 
 class HookMemory(CyMemory):
@@ -357,15 +351,6 @@ class HookMemory(CyMemory):
 
 def load(table, next_pc):
     return CI(124, next_pc, table[124], 0x1000, 0, 1, 2, 0)  # load_ind_u8 r1 <- [r2 + 0x1000]
-
-
-def test_list_shrunk_by_a_handler_stops_with_index_error():
-    table = two_reg_imm_table()
-    block = CyBlockInfo(3, [load(table, 2), load(table, 4), ci(TRAP, 5)])
-    memory = HookMemory()
-    memory.hook = block.instructions.clear
-    with pytest.raises(IndexError, match="list index out of range"):
-        run(block, memory=memory)
 
 
 def test_running_element_dropped_by_a_handler_stays_alive():

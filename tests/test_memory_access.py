@@ -13,20 +13,16 @@ def rw(*pages):
     return CyMemory(allowed_write_pages=list(pages))
 
 
-def test_write_across_page_boundary_creates_both_pages():
-    mem = rw(1, 2)
-    mem.write(0x1FFE, b"\x01\x02\x03\x04")
-    assert [mem._get_byte(a) for a in range(0x1FFE, 0x2002)] == [1, 2, 3, 4]
-    assert set(mem._pages) == {1, 2}
-    assert mem.read(0x1FFD, 6) == b"\x00\x01\x02\x03\x04\x00"
-
-
-def test_large_write_and_read_round_trip():
-    mem = rw(*range(16, 34))
-    data = bytes(range(256)) * 280 + b"tail"            # about 17.5 pages, unaligned start
-    mem.write(0x10123, data)
-    assert mem.read(0x10123, len(data)) == data
-    assert set(mem._pages) == set(range(16, 34))
+@pytest.mark.parametrize("pages, address, data", [
+    ((1, 2), 0x1FFE, b"\x01\x02\x03\x04"),  # across a page boundary
+    (range(16, 34), 0x10123, bytes(range(256)) * 280 + b"tail"),  # about 17.5 pages, unaligned
+])
+def test_write_read_round_trip_creates_the_pages(pages, address, data):
+    mem = rw(*pages)
+    mem.write(address, data)
+    assert mem.read(address - 1, len(data) + 2) == b"\0" + data + b"\0"
+    assert [mem._get_byte(address + i) for i in (0, 1, len(data) - 1)] == [data[0], data[1], data[-1]]
+    assert set(mem._pages) == set(pages)
 
 
 def test_write_at_top_of_address_space():
@@ -45,15 +41,14 @@ def test_read_of_unwritten_readable_page_allocates_nothing():
     assert mem._pages == {}
 
 
-@pytest.mark.parametrize("length", [0, -5])
-def test_empty_read_needs_no_permission(length):
-    assert CyMemory().read(0x5000, length) == b""
-
-
-@pytest.mark.parametrize("data", [b"", None, bytearray(), 0])
-def test_false_data_writes_nothing(data):
+@pytest.mark.parametrize("call", [
+    lambda m: m.read(0x5000, 0) == b"",
+    lambda m: m.read(0x5000, -5) == b"",
+    *(lambda m, d=d: m.write(0x5000, d) is None for d in (b"", None, bytearray(), 0)),
+])
+def test_empty_access_needs_no_permission_and_stores_nothing(call):
     mem = CyMemory()
-    mem.write(0x5000, data)
+    assert call(mem)
     assert mem._pages == {}
 
 

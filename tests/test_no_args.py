@@ -1,11 +1,10 @@
 """Trap and fall-through: the group without operands."""
 
-import pickle
 import traceback
 
 import pytest
 
-from pvmtest import build_blob, regs
+from pvmtest import build_blob, check_group_class, regs
 from qorvel_pvm.cpvm import vm_interpreter as vi
 from qorvel_pvm.cpvm.instructions.tables import ops_no_args
 from qorvel_pvm.cpvm.instructions.tables.ops_no_args import InstructionsWoArgs
@@ -19,14 +18,10 @@ TABLE = GROUP.get_table()
 PROGRAM = CyProgram(build_blob(bytes([1, 1, 0]), [0, 1, 2]))
 
 
-def test_table_has_trap_and_fall_through():
-    assert list(TABLE) == [0, 1] and GROUP.get_table() is TABLE and InstructionsWoArgs().get_table() is TABLE
+def test_group_class():
+    assert check_group_class(ops_no_args, InstructionsWoArgs, [0, 1]) is TABLE
     assert TABLE[0] is not TABLE[1]
     assert [(e.gas_cost, e.is_terminating) for e in TABLE.values()] == [(1, True), (1, True)]
-    assert InstructionsWoArgs.get_table.__doc__ == (
-        "InstructionsWoArgs.get_table(self) -> dict\n\nReturn the instruction table mapping opcodes to their "
-        "handlers.")
-    assert not hasattr(ops_no_args, "TABLE")
 
 
 @pytest.mark.parametrize("pc,skip", [(0, 0), (2, 1), (3, 24), (1000, 5), (0xFFFFFFFF, 0xFFFFFFFF)])
@@ -53,24 +48,6 @@ def test_fall_through_returns_the_continue_value(counter):
 
 class Group(InstructionsWoArgs):
     pass
-
-
-def test_pickling_round_trip_and_checksums():
-    assert type(pickle.loads(pickle.dumps(GROUP))) is InstructionsWoArgs
-    g = Group()
-    g.label = "x"
-    back = pickle.loads(pickle.dumps(g))
-    assert type(back) is Group and back.label == "x" and back.get_table() is TABLE
-    recon = ops_no_args._reconstruct_InstructionsWoArgs
-    for checksum in (0xE3B0C44, 0xDA39A3E, 0xD41D8CD):
-        assert type(recon(Group, checksum, ())) is Group
-    with pytest.raises(pickle.PickleError) as info:
-        recon(InstructionsWoArgs, 0xBAD, ())
-    assert str(info.value) == "Incompatible checksums (0xbad vs (0xe3b0c44, 0xda39a3e, 0xd41d8cd) = ())"
-    with pytest.raises(TypeError, match="declared 'not None'"):
-        GROUP.__setstate__(None)
-    with pytest.raises(TypeError, match="Expected tuple, got dict"):
-        GROUP.__setstate__({})
 
 
 @pytest.mark.parametrize("result,error", [({}, None), (None, None), ([], "Expected dict, got list"),

@@ -1,13 +1,11 @@
 """The direct jump: offset decoding into an absolute target, and `jump_fn`."""
 
-import pickle
 import traceback
 
 import pytest
 from hypothesis import given, strategies as st
 
-from pvmtest import build_blob, regs
-from qorvel_pvm.cpvm.instructions import op_table
+from pvmtest import build_blob, check_group_class, regs
 from qorvel_pvm.cpvm.instructions.tables import ops_offset
 from qorvel_pvm.cpvm.instructions.tables.ops_offset import CyWArgsOneOffset
 from qorvel_pvm.cpvm.vm_interpreter import call_handler, decode
@@ -88,35 +86,6 @@ def test_jump_passes_the_branch_exit_through(vx):
     assert "qorvel_pvm.cpvm.instructions.tables.ops_offset.jump_fn" in names
 
 
-class Tagged(CyWArgsOneOffset):
-    pass
-
-
-def test_group_class_table_and_pickling():
-    table = GROUP.get_table()
-    assert table is CyWArgsOneOffset().get_table() and list(table) == [40]
+def test_group_class():
+    table = check_group_class(ops_offset, CyWArgsOneOffset, [40])
     assert (table[40].gas_cost, table[40].is_terminating) == (1, True)
-    assert isinstance(table[40], op_table.CyTableEntry) and isinstance(GROUP, op_table.CyTable)
-    assert not hasattr(ops_offset, "TABLE") and ops_offset.__test__ == {}
-    assert CyWArgsOneOffset.get_table.__doc__ == (
-        "CyWArgsOneOffset.get_table(self) -> dict\n\n"
-        "Return the instruction table mapping opcodes to their handlers."
-    )
-    with pytest.raises(TypeError):
-        GROUP.get_table(1)
-
-    rec = ops_offset._reconstruct_CyWArgsOneOffset
-    assert GROUP.__reduce__() == (rec, (CyWArgsOneOffset, 0xE3B0C44, ()))
-    assert type(pickle.loads(pickle.dumps(GROUP))) is CyWArgsOneOffset
-    t = Tagged()
-    t.tag = [1]
-    back = pickle.loads(pickle.dumps(t))
-    assert type(back) is Tagged and back.tag == [1]
-    for checksum in (0xDA39A3E, 0xD41D8CD):
-        assert type(rec(CyWArgsOneOffset, checksum, ())) is CyWArgsOneOffset
-    with pytest.raises(pickle.PickleError, match=r"^Incompatible checksums \(0x0 vs \(0xe3b0c44, 0xda39a3e, 0xd41d8cd\) = \(\)\)$"):
-        rec(CyWArgsOneOffset, 0, ())
-    with pytest.raises(TypeError, match="cannot pass None into a C function argument that is declared 'not None'"):
-        GROUP.__setstate__(None)
-    with pytest.raises(TypeError, match="^Expected tuple, got list$"):
-        GROUP.__setstate__([])

@@ -136,16 +136,11 @@ def test_skip_is_capped_at_24_and_past_the_end_is_zero():
 def test_terminating_opcodes_agree_with_every_group_table():
     seen = {}
     for name in GROUP_MODULES:
-        try:
-            mod = importlib.import_module(f"qorvel_pvm.cpvm.instructions.tables.{name}")
-        except ImportError:
-            continue
+        mod = importlib.import_module(f"qorvel_pvm.cpvm.instructions.tables.{name}")
         group = next(v for v in vars(mod).values()
                      if isinstance(v, type) and issubclass(v, CyTable) and v is not CyTable)
         for opcode, entry in group().get_table().items():
             seen[opcode] = entry.is_terminating
-    if not seen:
-        pytest.skip("no instruction group is built")
     for opcode in range(256):
         expected = seen.get(opcode, opcode not in CONTINUING)
         assert (opcode in TERMINATING_OPCODES) == expected, opcode

@@ -5,7 +5,7 @@ import traceback
 import pytest
 from hypothesis import given, strategies as st
 
-from pvmtest import build_blob, regs
+from pvmtest import build_blob, check_group_class, regs
 from qorvel_pvm.cpvm.instructions.tables import ops_reg_imm_offset
 from qorvel_pvm.cpvm.instructions.tables.ops_reg_imm_offset import InstructionsWArgs1Reg1Imm1Offset as Group
 from qorvel_pvm.cpvm.vm_interpreter import call_handler, decode
@@ -163,10 +163,6 @@ def test_target_is_the_low_32_bits_of_vy():
         call_handler(TABLE[80], program([0] * 8), r, CyMemory(), 0, 0, M64 - 4, 0, 0, 0)
 
 
-def test_group_class_table_and_pickling():
-    assert list(TABLE) == list(range(80, 91)) and TABLE is Group().get_table()
+def test_group_class():
+    assert check_group_class(ops_reg_imm_offset, Group, range(80, 91)) is TABLE
     assert all((e.gas_cost, e.is_terminating) == (1, True) for e in TABLE.values())
-    assert not hasattr(ops_reg_imm_offset, "TABLE") and ops_reg_imm_offset.__test__ == {}
-    assert Group.get_table.__doc__.startswith("InstructionsWArgs1Reg1Imm1Offset.get_table(self) -> dict\n\n")
-    rec = ops_reg_imm_offset._reconstruct_InstructionsWArgs1Reg1Imm1Offset
-    assert GROUP.__reduce__() == (rec, (Group, 0xE3B0C44, ()))

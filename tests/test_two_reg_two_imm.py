@@ -5,7 +5,7 @@ import traceback
 import pytest
 from hypothesis import given, strategies as st
 
-from pvmtest import build_blob, regs
+from pvmtest import build_blob, check_group_class, regs
 from qorvel_pvm.cpvm.instructions.tables import ops_two_reg_two_imm
 from qorvel_pvm.cpvm.instructions.tables.ops_two_reg_two_imm import CyInstructionsWArgs2Reg2Imm as Group
 from qorvel_pvm.cpvm.vm_interpreter import call_handler, decode
@@ -133,11 +133,6 @@ def test_djump_exit_leaves_the_register_written(base, vy, code):
     assert f"{MODULE}.load_imm_jump_ind_fn" in names
 
 
-def test_group_class_table_and_pickling():
-    table = GROUP.get_table()
-    assert list(table) == [180] and table is Group().get_table()
+def test_group_class():
+    assert check_group_class(ops_two_reg_two_imm, Group, [180]) == {180: ENTRY}
     assert (ENTRY.gas_cost, ENTRY.is_terminating) == (1, True)
-    assert not hasattr(ops_two_reg_two_imm, "TABLE") and ops_two_reg_two_imm.__test__ == {}
-    assert Group.get_table.__doc__.startswith("CyInstructionsWArgs2Reg2Imm.get_table(self) -> dict\n\n")
-    rec = ops_two_reg_two_imm._reconstruct_CyInstructionsWArgs2Reg2Imm
-    assert GROUP.__reduce__() == (rec, (Group, 0xE3B0C44, ()))
