@@ -110,3 +110,20 @@ def check_group_class(module, cls, opcodes):
         group.__setstate__(({"x": 1},))
     group.__setstate__(())
     return table
+
+
+def assert_decodes_like(group, model, code: bytes, pc: int, skip: int) -> None:
+    """The group's decoder on `code` (every byte an instruction start) gives
+    what `model(code, pc, skip)` says: the operand tuple, or OverflowError."""
+    import pytest
+
+    from qorvel_pvm.cpvm.vm_interpreter import decode
+    from qorvel_pvm.cpvm.vm_program import CyProgram
+
+    prog = CyProgram(build_blob(code, range(len(code))))
+    expected = model(code, pc, skip)
+    if expected is OverflowError:
+        with pytest.raises(OverflowError):
+            decode(group, pc, prog, skip)
+    else:
+        assert decode(group, pc, prog, skip) == expected

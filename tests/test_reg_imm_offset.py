@@ -5,7 +5,7 @@ import traceback
 import pytest
 from hypothesis import given, strategies as st
 
-from pvmtest import build_blob, check_group_class, regs
+from pvmtest import assert_decodes_like, build_blob, check_group_class, regs
 from qorvel_pvm.cpvm.instructions.tables import ops_reg_imm_offset
 from qorvel_pvm.cpvm.instructions.tables.ops_reg_imm_offset import InstructionsWArgs1Reg1Imm1Offset as Group
 from qorvel_pvm.cpvm.vm_interpreter import call_handler, decode
@@ -94,13 +94,7 @@ def test_decode_stops_at_the_end_of_the_code():
     skip=st.one_of(st.integers(0, 12), st.integers(120, 140), st.integers(0, 2**32 - 1)),
 )
 def test_decode_matches_model(code, pc, skip):
-    prog = CyProgram(build_blob(code, range(len(code))))
-    expected = model(code, pc, skip)
-    if expected is OverflowError:
-        with pytest.raises(OverflowError):
-            decode(GROUP, pc, prog, skip)
-    else:
-        assert decode(GROUP, pc, prog, skip) == expected
+    assert_decodes_like(GROUP, model, code, pc, skip)
 
 
 def s64(v):
