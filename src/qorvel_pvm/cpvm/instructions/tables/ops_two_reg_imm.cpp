@@ -16,13 +16,12 @@
 // Loads and stores go through the memory's `read` and `write` with dispatch
 // enabled, so a Python subclass of CyMemory that overrides them is honoured.
 // Whatever such an override returns is checked before a byte of it is used.
-#include "abi/memory.hpp"
+#include "access.hpp"
+#include "alu.hpp"
 #include "decode.hpp"
 #include "group.hpp"
 #include "numeric.hpp"
 
-#include <bit>
-#include <cstring>
 #include <iterator>
 
 namespace {
@@ -33,7 +32,7 @@ using pvm::CyTable;
 using pvm::InstructionProps;
 using pvm::instr_fn_t;
 using pvm::kFallThrough;
-using pvm::Owned;
+using namespace pvm::alu;
 
 #define MODULE_NAME "qorvel_pvm.cpvm.instructions.tables.ops_two_reg_imm"
 
@@ -56,121 +55,12 @@ InstructionProps get_props(CyTable*, uint32_t program_counter, CyProgram* progra
     return props;
 }
 
-// ----- operand widths ----------------------------------------------------------
-
-// The unsigned and signed word of a width in bytes.
-template <unsigned Bytes>
-struct Word;
-template <>
-struct Word<1> {
-    using U = uint8_t;
-    using S = int8_t;
-};
-template <>
-struct Word<2> {
-    using U = uint16_t;
-    using S = int16_t;
-};
-template <>
-struct Word<4> {
-    using U = uint32_t;
-    using S = int32_t;
-};
-template <>
-struct Word<8> {
-    using U = uint64_t;
-    using S = int64_t;
-};
-
-// A result of `Bytes` bytes widened to a register: sign-extended from its top
-// bit (a 32-bit result becomes sx32 of itself, a 64-bit one is unchanged).
-template <unsigned Bytes>
-constexpr uint64_t widen_signed(typename Word<Bytes>::U v) {
-    return static_cast<uint64_t>(static_cast<int64_t>(static_cast<typename Word<Bytes>::S>(v)));
-}
-
-// Byte order of guest memory: little-endian, whatever the host's.
-template <class U>
-constexpr U to_little(U v) {
-    if constexpr (std::endian::native == std::endian::little || sizeof(U) == 1) {
-        return v;
-    } else if constexpr (sizeof(U) == 2) {
-        return __builtin_bswap16(v);
-    } else if constexpr (sizeof(U) == 4) {
-        return __builtin_bswap32(v);
-    } else {
-        return __builtin_bswap64(v);
-    }
-}
-
 // ----- memory access rules -------------------------------------------------------
 
 // Effective address: (registers[rb] + vx) mod 2^32; only the low 32 bits of
 // the base and of the immediate take part.
 inline uint32_t effective_address(const uint64_t* registers, uint8_t rb, uint64_t vx) {
     return static_cast<uint32_t>(registers[rb]) + static_cast<uint32_t>(vx);
-}
-
-// The memory handed to a handler must be a CyMemory: its method table is
-// what the access goes through.
-inline bool check_memory(CyMemory* memory) {
-    PyObject* o = reinterpret_cast<PyObject*>(memory);
-    PyTypeObject* type = group.classes().memory_type;
-    if (o != nullptr && type != nullptr && PyObject_TypeCheck(o, type)) return true;
-    PyErr_Format(PyExc_TypeError, "Argument 'memory' has incorrect type (expected %.200s, got %.200s)",
-                 type ? type->tp_name : "CyMemory", o ? Py_TYPE(o)->tp_name : "NULL");
-    return false;
-}
-
-// The little-endian bytes of the low `Bytes` bytes of `value`, as a bytes
-// object for `write` (a new reference).
-//
-// A store would otherwise allocate and free one bytes object per executed
-// instruction.  Each width keeps the object of its previous store instead and
-// refills it when this module holds the only reference to it again, which is
-// always the case after a plain CyMemory's `write`; then no one else can see
-// the change.  Its cached hash is reset with the contents.  An object that a
-// `write` override kept is left alone and a fresh one is made.  Single bytes
-// come from CPython's shared one-byte objects and are never refilled.
-template <unsigned Bytes>
-PyObject* value_bytes(uint64_t value) {
-    const typename Word<Bytes>::U le = to_little(static_cast<typename Word<Bytes>::U>(value));
-    if constexpr (Bytes == 1) {
-        const char byte = static_cast<char>(le);
-        return PyBytes_FromStringAndSize(&byte, 1);
-    } else {
-        static PyObject* spare = nullptr;  // strong, for the life of the process
-        if (spare == nullptr || Py_REFCNT(spare) != 1) {
-            PyObject* fresh = PyBytes_FromStringAndSize(nullptr, Bytes);
-            if (fresh == nullptr) return nullptr;
-            Py_XSETREF(spare, fresh);
-        }
-        std::memcpy(PyBytes_AS_STRING(spare), &le, Bytes);
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-        reinterpret_cast<PyBytesObject*>(spare)->ob_shash = -1;
-#pragma GCC diagnostic pop
-        return Py_NewRef(spare);
-    }
-}
-
-// The unsigned little-endian value of a `read` result, which must be bytes
-// of exactly the access width: a Python override of `read` may hand back
-// None or a string of another length, and neither may be read past its end.
-template <unsigned Bytes>
-bool bytes_value(PyObject* data, typename Word<Bytes>::U* out) {
-    if (!PyBytes_Check(data)) {
-        PyErr_Format(PyExc_TypeError, "Expected bytes, got %.200s", Py_TYPE(data)->tp_name);
-        return false;
-    }
-    if (PyBytes_GET_SIZE(data) != static_cast<Py_ssize_t>(Bytes)) {
-        PyErr_Format(PyExc_ValueError, "Expected %u bytes from read, got %zd", Bytes, PyBytes_GET_SIZE(data));
-        return false;
-    }
-    typename Word<Bytes>::U v;
-    std::memcpy(&v, PyBytes_AS_STRING(data), Bytes);
-    *out = to_little(v);
-    return true;
 }
 
 // ----- memory handlers ---------------------------------------------------------
@@ -183,13 +73,9 @@ bool bytes_value(PyObject* data, typename Word<Bytes>::U* out) {
 // A refused write changes no byte of memory and no register.
 template <unsigned Bytes, const char* Name>
 uint32_t store_ind(HANDLER_ARGS) {
-    const uint32_t address = effective_address(registers, rb, vx);
-    if (!check_memory(memory)) {
+    if (!pvm::access::store<Bytes>(memory, group.classes().memory_type, effective_address(registers, rb, vx),
+                                   registers[ra]))
         PVM_TRACEBACK(Name);
-        return kFallThrough;
-    }
-    Owned data = Owned::steal(value_bytes<Bytes>(registers[ra]));
-    if (!data || memory->vtab->write(memory, address, data.get(), 0) < 0) PVM_TRACEBACK(Name);
     return kFallThrough;
 }
 
@@ -198,18 +84,9 @@ uint32_t store_ind(HANDLER_ARGS) {
 // ra keeps its value when the read fails.
 template <unsigned Bytes, bool Signed, const char* Name>
 uint32_t load_ind(HANDLER_ARGS) {
-    const uint32_t address = effective_address(registers, rb, vx);
-    if (!check_memory(memory)) {
+    if (!pvm::access::load<Bytes, Signed>(memory, group.classes().memory_type, effective_address(registers, rb, vx),
+                                          &registers[ra]))
         PVM_TRACEBACK(Name);
-        return kFallThrough;
-    }
-    Owned data = Owned::steal(memory->vtab->read(memory, address, static_cast<int32_t>(Bytes), 0));
-    typename Word<Bytes>::U value;
-    if (!data || !bytes_value<Bytes>(data.get(), &value)) {
-        PVM_TRACEBACK(Name);
-        return kFallThrough;
-    }
-    registers[ra] = Signed ? widen_signed<Bytes>(value) : static_cast<uint64_t>(value);
     return kFallThrough;
 }
 
@@ -237,70 +114,6 @@ constexpr instr_fn_t load_ind_i16 = load_ind<2, true, kLoadI16>;
 constexpr instr_fn_t load_ind_u32 = load_ind<4, false, kLoadU32>;
 constexpr instr_fn_t load_ind_i32 = load_ind<4, true, kLoadI32>;
 constexpr instr_fn_t load_ind_u64 = load_ind<8, false, kLoadU64>;
-
-// ----- arithmetic rules ----------------------------------------------------------
-
-// A rule computes the new value of A from two 64-bit operands.  Rules over a
-// width take only the low `Bytes` bytes of each operand, compute in that
-// width (wrapping by truncation) and sign-extend the result.
-using Rule = uint64_t (*)(uint64_t, uint64_t);
-
-template <unsigned Bytes>
-using U = typename Word<Bytes>::U;
-template <unsigned Bytes>
-using S = typename Word<Bytes>::S;
-
-// Shift and rotate amounts are reduced modulo the width in bits.
-template <unsigned Bytes>
-constexpr unsigned amount(uint64_t a) {
-    return static_cast<unsigned>(a & (8 * Bytes - 1));
-}
-
-template <unsigned Bytes>
-constexpr uint64_t add(uint64_t a, uint64_t b) {
-    return widen_signed<Bytes>(static_cast<U<Bytes>>(static_cast<U<Bytes>>(a) + static_cast<U<Bytes>>(b)));
-}
-template <unsigned Bytes>
-constexpr uint64_t mul(uint64_t a, uint64_t b) {
-    return widen_signed<Bytes>(static_cast<U<Bytes>>(static_cast<U<Bytes>>(a) * static_cast<U<Bytes>>(b)));
-}
-// Reverse subtraction: X - B.
-template <unsigned Bytes>
-constexpr uint64_t neg_add(uint64_t b, uint64_t x) {
-    return widen_signed<Bytes>(static_cast<U<Bytes>>(static_cast<U<Bytes>>(x) - static_cast<U<Bytes>>(b)));
-}
-template <unsigned Bytes>
-constexpr uint64_t shl(uint64_t value, uint64_t by) {
-    return widen_signed<Bytes>(static_cast<U<Bytes>>(static_cast<U<Bytes>>(value) << amount<Bytes>(by)));
-}
-template <unsigned Bytes>
-constexpr uint64_t shr(uint64_t value, uint64_t by) {
-    return widen_signed<Bytes>(static_cast<U<Bytes>>(static_cast<U<Bytes>>(value) >> amount<Bytes>(by)));
-}
-// Arithmetic right shift of the value's low `Bytes` bytes read as signed.
-template <unsigned Bytes>
-constexpr uint64_t sar(uint64_t value, uint64_t by) {
-    return widen_signed<Bytes>(
-        static_cast<U<Bytes>>(static_cast<S<Bytes>>(static_cast<U<Bytes>>(value)) >> amount<Bytes>(by)));
-}
-template <unsigned Bytes>
-constexpr uint64_t rot_r(uint64_t value, uint64_t by) {
-    return widen_signed<Bytes>(std::rotr(static_cast<U<Bytes>>(value), static_cast<int>(amount<Bytes>(by))));
-}
-
-constexpr uint64_t bit_and(uint64_t a, uint64_t b) { return a & b; }
-constexpr uint64_t bit_xor(uint64_t a, uint64_t b) { return a ^ b; }
-constexpr uint64_t bit_or(uint64_t a, uint64_t b) { return a | b; }
-constexpr uint64_t lt_u(uint64_t a, uint64_t b) { return a < b; }
-constexpr uint64_t lt_s(uint64_t a, uint64_t b) { return static_cast<int64_t>(a) < static_cast<int64_t>(b); }
-constexpr uint64_t gt_u(uint64_t a, uint64_t b) { return a > b; }
-constexpr uint64_t gt_s(uint64_t a, uint64_t b) { return static_cast<int64_t>(a) > static_cast<int64_t>(b); }
-
-// The `_alt` forms: the immediate is the value, the register the amount.
-template <Rule R>
-constexpr uint64_t swapped(uint64_t b, uint64_t x) {
-    return R(x, b);
-}
 
 // ----- arithmetic handlers ------------------------------------------------------
 
