@@ -25,9 +25,11 @@
 #include "abi/op_table.hpp"
 #include "abi/program.hpp"
 #include "abi/status.hpp"
+#include "alu.hpp"
 #include "capi.hpp"
 #include "convert.hpp"
 #include "module.hpp"
+#include "numeric.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -347,6 +349,10 @@ int bind_groups() {
 
 extern PyTypeObject InterpreterType;
 
+namespace fast {
+struct Cache;
+}
+
 struct Interpreter {
     PyObject_HEAD
     CyProgram* program;
@@ -355,6 +361,7 @@ struct Interpreter {
     std::vector<CyBlockInfo*>* near;
     PyObject* far;
     Py_ssize_t cached;
+    fast::Cache* fast_cache;  // the native forms of the blocks (vm_fastpath.hpp)
 };
 
 // Creates one compiled instruction, fields set directly.
@@ -449,6 +456,9 @@ CyBlockInfo* block_at(Interpreter* self, uint32_t pc) {
     return reinterpret_cast<CyBlockInfo*>(block);
 }
 
+// The native run loop and the native form of the blocks.
+#include "vm_fastpath.hpp"
+
 PyObject* interpreter_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     static const char* kwlist[] = {"program", nullptr};
     PyObject* program;
@@ -462,11 +472,13 @@ PyObject* interpreter_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     self->far = PyDict_New();
     const size_t slots = static_cast<size_t>(prog->zeta_len > 0 ? prog->zeta_len : 0) + 1;
     self->near = new (std::nothrow) std::vector<CyBlockInfo*>();
-    if (self->far == nullptr || self->near == nullptr) {
+    self->fast_cache = new (std::nothrow) fast::Cache();
+    if (self->far == nullptr || self->near == nullptr || self->fast_cache == nullptr) {
         Py_DECREF(self);
         return PyErr_NoMemory();
     }
     self->near->resize(slots, nullptr);
+    self->fast_cache->blocks.resize(slots, nullptr);
     return reinterpret_cast<PyObject*>(self);
 }
 
@@ -497,6 +509,8 @@ void interpreter_dealloc(PyObject* o) {
         delete self->near;
         self->near = nullptr;
     }
+    fast::free_cache(self->fast_cache);
+    self->fast_cache = nullptr;
     Py_CLEAR(self->far);
     Py_CLEAR(self->program);
     Py_TYPE(o)->tp_free(o);
@@ -565,6 +579,16 @@ PyObject* finish_with_exit(CyBlockInfo* block, uint32_t start, uint64_t gas_befo
 
 constexpr uint32_t kSignalCheckBlocks = 4096;
 
+// The result of a run that ended on the native loop.
+PyObject* fast_result(const fast::Exit& e) {
+    if (e.status == fast::kFailed) return nullptr;
+    if (e.status == kPageFault) {
+        Owned fault = Owned::steal(PyLong_FromUnsignedLong(e.fault));
+        return fault ? run_result(kPageFault, e.pc, e.gas, fault.get()) : nullptr;
+    }
+    return run_result(e.status, e.pc, e.gas, nullptr);
+}
+
 PyObject* interpreter_run(PyObject* o, PyObject* args, PyObject* kwds) {
     static const char* kwlist[] = {"registers", "memory", "pc", "gas", "trace", nullptr};
     PyObject *registers, *memory, *opc, *ogas, *trace = Py_None;
@@ -597,12 +621,25 @@ PyObject* interpreter_run(PyObject* o, PyObject* args, PyObject* kwds) {
     auto* mem = reinterpret_cast<CyMemory*>(memory);
     uint64_t gas = static_cast<uint64_t>(signed_gas);
     PyObject* result = nullptr;
+    // A trace hook sees the cached blocks: from then on they may have been
+    // changed from Python, which only the general path honours.
+    if (trace != Py_None) self->fast_cache->exposed = true;
+    if (fast::eligible(self, self->fast_cache, memory, trace)) {
+        fast::Exit ex;
+        if (fast::run(self, self->fast_cache, file.data(), mem, &pc, &gas, kSignalCheckBlocks, &ex) ==
+            fast::Outcome::done) {
+            file.store(regs);
+            return fast_result(ex);
+        }
+    }
     // Signals (Ctrl-C, alarms) are looked at every few thousand blocks, so a
-    // long run can be interrupted; a handler's exception ends the run.
+    // long run can be interrupted; a handler's exception ends the run.  Other
+    // Python threads get the interpreter lock at the same point.
     uint32_t until_signal_check = kSignalCheckBlocks;
     for (;;) {
         if (--until_signal_check == 0) {
             until_signal_check = kSignalCheckBlocks;
+            PyEval_RestoreThread(PyEval_SaveThread());
             if (PyErr_CheckSignals() < 0) break;
         }
         CyBlockInfo* block = block_at(self, pc);
@@ -634,6 +671,9 @@ PyObject* interpreter_run(PyObject* o, PyObject* args, PyObject* kwds) {
 PyObject* interpreter_compile_block(PyObject* o, PyObject* arg) {
     uint32_t pc;
     if (!to_u32(arg, &pc)) return nullptr;
+    // Python code may change the block it receives; only the general path
+    // honours that, so this interpreter's runs take it from now on.
+    reinterpret_cast<Interpreter*>(o)->fast_cache->exposed = true;
     CyBlockInfo* b = block_at(reinterpret_cast<Interpreter*>(o), pc);
     return b ? Py_NewRef(reinterpret_cast<PyObject*>(b)) : nullptr;
 }
@@ -644,6 +684,10 @@ PyObject* interpreter_get_program(PyObject* o, void*) {
 
 PyObject* interpreter_get_cached(PyObject* o, void*) {
     return PyLong_FromSsize_t(reinterpret_cast<Interpreter*>(o)->cached);
+}
+
+PyObject* interpreter_get_native(PyObject* o, void*) {
+    return PyLong_FromSsize_t(reinterpret_cast<Interpreter*>(o)->fast_cache->built);
 }
 
 PyMethodDef interpreter_methods[] = {
@@ -659,6 +703,8 @@ PyMethodDef interpreter_methods[] = {
 PyGetSetDef interpreter_getset[] = {
     {"program", interpreter_get_program, nullptr, "The program this interpreter runs.", nullptr},
     {"cached_blocks", interpreter_get_cached, nullptr, "Number of basic blocks compiled so far.", nullptr},
+    {"native_blocks", interpreter_get_native, nullptr,
+     "Number of basic blocks given a native form for the native run loop so far.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 PyTypeObject InterpreterType = [] {
@@ -674,7 +720,20 @@ PyTypeObject InterpreterType = [] {
     return t;
 }();
 
+// Switches the native run loop on or off (for tests and benchmarks that
+// compare it with the general path); returns whether it was on.
+PyObject* set_native_loop(PyObject*, PyObject* arg) {
+    const int on = PyObject_IsTrue(arg);
+    if (on < 0) return nullptr;
+    const bool was = fast::enabled;
+    fast::enabled = on != 0;
+    return PyBool_FromLong(was);
+}
+
 PyMethodDef module_methods[] = {
+    {"_set_native_loop", set_native_loop, METH_O,
+     "_set_native_loop(on) -> bool\n\nLet runs that qualify take the native run loop (the default) or send "
+     "every run down the general path.  Returns the previous setting.  Meant for tests and benchmarks."},
     {"execute_block", cfunc(execute_block), METH_VARARGS | METH_KEYWORDS,
      "execute_block(block, program, pc, registers, memory) -> tuple\n\nRun a compiled block from pc and return "
      "(next pc, total gas); an exit of the guest raises PvmExit carrying next_pc and gas_cost."},
@@ -691,6 +750,9 @@ PyMethodDef module_methods[] = {
 
 int exec_module(PyObject* m) {
     if (import_classes() < 0 || bind_groups() < 0) return -1;
+    if (bind_function(kMemoryModule, "_direct_load", &fast::direct_load, kDirectLoadSig) < 0 ||
+        bind_function(kMemoryModule, "_direct_store", &fast::direct_store, kDirectStoreSig) < 0)
+        return -1;
     return add_type(m, &InterpreterType, "Interpreter");
 }
 

@@ -25,6 +25,10 @@ class Interpreter:
     def cached_blocks(self) -> int:
         """Number of basic blocks compiled so far."""
 
+    @property
+    def native_blocks(self) -> int:
+        """Number of basic blocks given a native form for the native run loop so far."""
+
     def run(
         self,
         registers: _Registers,
@@ -37,6 +41,9 @@ class Interpreter:
 
     def compile_block(self, pc: int, /) -> CyBlockInfo:
         """The compiled basic block starting at pc (built once, then cached)."""
+
+def _set_native_loop(on: object, /) -> bool:
+    """Let runs that qualify take the native run loop (the default) or send every run down the general path.  Returns the previous setting.  Meant for tests and benchmarks."""
 
 def execute_block(block: CyBlockInfo, program: CyProgram, pc: int, registers: Buffer, memory: CyMemory) -> tuple[int, int]:
     """Run a compiled block from pc and return (next pc, total gas); an exit of the guest raises PvmExit carrying next_pc and gas_cost."""

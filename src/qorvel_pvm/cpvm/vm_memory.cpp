@@ -28,6 +28,8 @@
 #include <cstddef>
 #include <cstring>
 
+#include <sys/mman.h>
+
 namespace {
 
 using namespace pvm;
@@ -38,6 +40,13 @@ extern PyTypeObject CyMemoryType;
 
 constexpr uint32_t kPageMask = kPageSize - 1;
 constexpr uint32_t kLastPage = kPageCount - 1;
+
+// The exact CyMemory allocated last, while its permission bitsets are still
+// known to be all clear (see mem_alloc); NULL once anything set a bit.
+CyMemory* fresh_memory = nullptr;
+inline void bitsets_touched(const CyMemory* self) {
+    if (self == fresh_memory) fresh_memory = nullptr;
+}
 
 // Names bound from the other modules when this one loads.
 PyObject* PvmExitType = nullptr;           // strong
@@ -97,12 +106,33 @@ void span_pages(uint32_t start_addr, uint32_t length, uint32_t* start_page, uint
 // (linear probing, at most half full, 0 marks an empty slot).  Lookups are
 // O(1) and touch no Python object.
 
+// The registry also holds the small page cache of the direct access path
+// (below): it lives and dies with the buffers it points to, so a cached
+// pointer can never outlive its buffer.
+constexpr uint32_t kNoPage = 0xFFFFFFFFu;
+constexpr unsigned kPageCacheSlots = 8;
+
+struct CachedPage {
+    uint32_t page;  // kNoPage: empty slot
+    uint8_t* buf;   // NULL: the page has no buffer yet
+};
+
 struct Registry {
     uintptr_t* slots;
     size_t capacity;  // a power of two
     unsigned shift;   // 64 - log2(capacity)
     size_t count;
+    // The cache is valid for one page store in one version of it.
+    PyObject* cache_store;  // borrowed, compared only
+    uint64_t cache_version;
+    CachedPage cache[kPageCacheSlots];
 };
+
+void cache_reset(Registry* r, PyObject* store, uint64_t version) {
+    r->cache_store = store;
+    r->cache_version = version;
+    for (CachedPage& e : r->cache) e = CachedPage{kNoPage, nullptr};
+}
 
 inline size_t registry_home(const Registry* r, uintptr_t p) {
     // Buffers are at least 16-byte aligned: drop the low bits, then spread.
@@ -118,6 +148,7 @@ Registry* registry_new() {
     r->capacity = 16;
     r->shift = 64 - 4;
     r->count = 0;
+    cache_reset(r, nullptr, 0);
     r->slots = static_cast<uintptr_t*>(PyMem_Calloc(r->capacity, sizeof(uintptr_t)));
     if (r->slots == nullptr) {
         PyMem_Free(r);
@@ -362,6 +393,7 @@ int mem_has_access_c(CyMemory* self, uint32_t page_idx, int mode) {
 }
 
 void mem_set_access_c(CyMemory* self, uint32_t page_idx, int mode, int value) {
+    bitsets_touched(self);
     if (page_idx > kLastPage) return;
     uint64_t* bits = mode == kAccRead ? self->_r_bitset : mode == kAccWrite ? self->_w_bitset : nullptr;
     if (bits == nullptr) return;
@@ -373,6 +405,7 @@ void mem_set_access_c(CyMemory* self, uint32_t page_idx, int mode, int value) {
 }
 
 void mem_set_access_range_c(CyMemory* self, uint32_t start_page, uint32_t num_pages, int mode, int value) {
+    bitsets_touched(self);
     if (mode == kAccRead)
         bitset_assign(self->_r_bitset, start_page, num_pages, value);
     else if (mode == kAccWrite)
@@ -463,7 +496,10 @@ int mem_sync_bitsets_from_sets(CyMemory* self, int skip_dispatch) {
         return 0;
     }
     if (PyErr_Occurred()) return -1;
-    mem_clear_bitsets(self);
+    // Only the words the sets name are written below; the rest must be
+    // clear first, which a memory fresh from mem_alloc already is.
+    if (self != fresh_memory) mem_clear_bitsets(self);
+    fresh_memory = nullptr;
     // The sets are held across the loops: converting an element may run
     // Python code that replaces them.
     Owned r = Owned::incref(self->_r_pages);
@@ -653,6 +689,114 @@ int mem_write(CyMemory* self, uint32_t address, PyObject* data, int skip_dispatc
     return rc;
 }
 
+// ----- direct loads and stores of the driver ----------------------------------
+//
+// The driver's native run loop loads and stores through these two functions
+// instead of `read` and `write` when the memory is exactly a CyMemory (no
+// override can be due).  They apply the same rules: every page of the access
+// is checked before a byte moves, a read of a page without a buffer gives
+// zeros, a write creates the buffers of the pages it touches.  They build no
+// Python object: a refused access reports the start address of the first
+// page that lacks the permission instead of raising.
+//
+// Page buffers come through a small cache in the registry, keyed by page
+// index.  The cache is valid only for the page store object and the store
+// version it was filled in: any change to `_pages` from Python (a new dict,
+// an item set or deleted) changes one of the two and empties the cache, and
+// releasing the buffers destroys the registry and the cache with it.
+
+inline uint64_t store_version(PyObject* store) {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    return reinterpret_cast<PyDictObject*>(store)->ma_version_tag;
+#pragma GCC diagnostic pop
+}
+
+// The buffer of page `page`, or NULL: without an exception the page has no
+// buffer (and `create` was 0).
+uint8_t* direct_page(CyMemory* self, uint32_t page, int create) {
+    Registry* r = registry_of(self);
+    PyObject* store = self->_pages;
+    if (r != nullptr && store == r->cache_store && PyDict_CheckExact(store) &&
+        store_version(store) == r->cache_version) {
+        const CachedPage& e = r->cache[page % kPageCacheSlots];
+        if (e.page == page && (e.buf != nullptr || !create)) return e.buf;
+    }
+    uint8_t* buf = mem_get_cpage(self, page, create);
+    if (buf == nullptr && PyErr_Occurred()) return nullptr;
+    // The lookup may have created the registry, added a page or (through a
+    // key's __eq__) run Python code that changed the store: the cache is
+    // refilled from scratch whenever the store is not the one it describes.
+    r = registry_of(self);
+    store = self->_pages;
+    if (r == nullptr || !PyDict_CheckExact(store)) return buf;
+    const uint64_t version = store_version(store);
+    if (store != r->cache_store || version != r->cache_version) cache_reset(r, store, version);
+    r->cache[page % kPageCacheSlots] = CachedPage{page, buf};
+    return buf;
+}
+
+// 0 when every page of [address, address + length) has the access; else 1
+// with the start address of the first page that lacks it in *fault.  Pages
+// past 0xFFFFF have no access; the first of them starts at address 0 again.
+inline int direct_check(const CyMemory* self, uint32_t address, uint32_t length, int mode, uint32_t* fault) {
+    const uint64_t last = (uint64_t{address} + length - 1) >> kPageShift;
+    for (uint64_t pg = address >> kPageShift; pg <= last; ++pg) {
+        if (pg > kLastPage || !mem_has_access_c(const_cast<CyMemory*>(self), static_cast<uint32_t>(pg), mode)) {
+            *fault = static_cast<uint32_t>(pg << kPageShift);
+            return 1;
+        }
+    }
+    return 0;
+}
+
+// Loads `length` (1 to 8) bytes at `address`, little-endian, into *value.
+// 0 on success; 1 when refused (the fault address in *fault, *value
+// untouched); -1 with an exception when a page buffer cannot be looked up.
+int direct_load(CyMemory* self, uint32_t address, uint32_t length, uint64_t* value, uint32_t* fault) {
+    if (direct_check(self, address, length, kAccRead, fault)) return 1;
+    uint8_t bytes[8] = {};
+    uint32_t done = 0;
+    while (done < length) {
+        const uint32_t cur = address + done;
+        const uint32_t off = cur & kPageMask;
+        uint32_t chunk = kPageSize - off;
+        if (chunk > length - done) chunk = length - done;
+        const uint8_t* src = direct_page(self, cur >> kPageShift, 0);
+        if (src != nullptr) {
+            std::memcpy(bytes + done, src + off, chunk);
+        } else if (PyErr_Occurred()) {
+            return -1;
+        }
+        done += chunk;
+    }
+    uint64_t v = 0;
+    for (uint32_t i = 0; i < length; ++i) v |= static_cast<uint64_t>(bytes[i]) << (8 * i);
+    *value = v;
+    return 0;
+}
+
+// Stores the low `length` (1 to 8) bytes of `value` at `address`,
+// little-endian, creating page buffers as `write` does.  Returns as
+// `direct_load`; a refused store changes nothing.
+int direct_store(CyMemory* self, uint32_t address, uint32_t length, uint64_t value, uint32_t* fault) {
+    if (direct_check(self, address, length, kAccWrite, fault)) return 1;
+    uint8_t bytes[8];
+    for (uint32_t i = 0; i < 8; ++i) bytes[i] = static_cast<uint8_t>(value >> (8 * i));
+    uint32_t done = 0;
+    while (done < length) {
+        const uint32_t cur = address + done;
+        const uint32_t off = cur & kPageMask;
+        uint32_t chunk = kPageSize - off;
+        if (chunk > length - done) chunk = length - done;
+        uint8_t* dst = direct_page(self, cur >> kPageShift, 1);
+        if (dst == nullptr) return -1;
+        std::memcpy(dst + off, bytes + done, chunk);
+        done += chunk;
+    }
+    return 0;
+}
+
 CyMemory_vtable memory_vtable = {
     mem_get_cpage,
     mem_clear_bitsets,
@@ -809,6 +953,37 @@ PyObject* py_zero_memory_range(PyObject* self, PyObject* const* args, Py_ssize_t
 }
 
 // ----- construction ----------------------------------------------------------
+
+// A CyMemory carries its two permission bitsets inline: 256 KiB, of which a
+// run touches a few words.  Through the ordinary allocator every new memory
+// would be cleared byte by byte, and cleared again when its bitsets are
+// rebuilt from the permission sets.  An exact CyMemory is therefore mapped
+// straight from the operating system, which hands out pages that read as
+// zero and are only backed once written; the rebuild then skips its clear
+// (fresh_memory).  Python subclasses keep the ordinary allocator.
+//
+// The object is preceded by the cycle collector's header, which for a
+// collected type without a managed dict or weak-reference slot is two words
+// (its zero state means "not tracked").
+constexpr size_t kGcHeader = 2 * sizeof(uintptr_t);
+constexpr size_t kMappedSize = (kGcHeader + sizeof(CyMemory) + kPageSize - 1) / kPageSize * kPageSize;
+
+PyObject* mem_alloc(PyTypeObject* type, Py_ssize_t nitems) {
+    if (type != &CyMemoryType || nitems != 0 || (type->tp_flags & Py_TPFLAGS_PREHEADER) != 0)
+        return PyType_GenericAlloc(type, nitems);
+    void* mem = mmap(nullptr, kMappedSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mem == MAP_FAILED) return PyErr_NoMemory();
+    PyObject* op = reinterpret_cast<PyObject*>(static_cast<char*>(mem) + kGcHeader);
+    PyObject_Init(op, type);
+    PyObject_GC_Track(op);
+    fresh_memory = as_memory(op);
+    return op;
+}
+
+void mem_free(void* op) {
+    if (op == fresh_memory) fresh_memory = nullptr;
+    munmap(static_cast<char*>(op) - kGcHeader, kMappedSize);
+}
 
 PyObject* mem_new(PyTypeObject* type, PyObject*, PyObject*) {
     auto* self = reinterpret_cast<CyMemory*>(type->tp_alloc(type, 0));  // zeroed: bitsets clear
@@ -1300,8 +1475,14 @@ int set_bitset(uint64_t* bits, PyObject* v) {
 
 PyObject* state_get_r_bitset(PyObject* op, void*) { return get_bitset(as_memory(op)->_r_bitset); }
 PyObject* state_get_w_bitset(PyObject* op, void*) { return get_bitset(as_memory(op)->_w_bitset); }
-int state_set_r_bitset(PyObject* op, PyObject* v, void*) { return set_bitset(as_memory(op)->_r_bitset, v); }
-int state_set_w_bitset(PyObject* op, PyObject* v, void*) { return set_bitset(as_memory(op)->_w_bitset, v); }
+int state_set_r_bitset(PyObject* op, PyObject* v, void*) {
+    bitsets_touched(as_memory(op));
+    return set_bitset(as_memory(op)->_r_bitset, v);
+}
+int state_set_w_bitset(PyObject* op, PyObject* v, void*) {
+    bitsets_touched(as_memory(op));
+    return set_bitset(as_memory(op)->_w_bitset, v);
+}
 
 const PickleField memory_fields[] = {
     {"_pages", state_get_pages, state_set_pages, true},
@@ -1359,6 +1540,8 @@ PyTypeObject CyMemoryType = [] {
         "Paged guest memory: a sparse 32-bit address space of 4096-byte pages with a read and a write "
         "permission per page.  data maps byte addresses to byte values; the two lists name the pages "
         "that may be read and written.");
+    t.tp_alloc = mem_alloc;
+    t.tp_free = mem_free;
     t.tp_new = mem_new;
     t.tp_init = mem_init;
     t.tp_dealloc = mem_dealloc;
@@ -1417,7 +1600,9 @@ int import_names() {
 }
 
 int exec_module(PyObject* m) {
-    if (publish_function(m, "_get_start_page", _get_start_page, kPageFnSig) < 0 ||
+    if (publish_function(m, "_direct_load", direct_load, kDirectLoadSig) < 0 ||
+        publish_function(m, "_direct_store", direct_store, kDirectStoreSig) < 0 ||
+        publish_function(m, "_get_start_page", _get_start_page, kPageFnSig) < 0 ||
         publish_function(m, "_get_page_offset", _get_page_offset, kPageFnSig) < 0 ||
         publish_function(m, "_norm", _norm, kPageFnSig) < 0 ||
         publish_function(m, "_get_page_range", _get_page_range, kPageRangeSig) < 0)

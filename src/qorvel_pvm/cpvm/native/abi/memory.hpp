@@ -66,4 +66,11 @@ using page_range_fn = void(uint32_t, uint32_t, uint32_t*, uint32_t*);
 inline constexpr const char* kPageFnSig = "uint32_t (uint32_t)";
 inline constexpr const char* kPageRangeSig = "void (uint32_t, uint32_t, uint32_t *, uint32_t *)";
 
+// Direct loads and stores for the driver's native run loop (exact CyMemory
+// only): 0 done, 1 refused with the fault address set, -1 with an exception.
+using direct_load_fn = int(CyMemory*, uint32_t address, uint32_t length, uint64_t* value, uint32_t* fault);
+using direct_store_fn = int(CyMemory*, uint32_t address, uint32_t length, uint64_t value, uint32_t* fault);
+inline constexpr const char* kDirectLoadSig = "int (CyMemory *, uint32_t, uint32_t, uint64_t *, uint32_t *)";
+inline constexpr const char* kDirectStoreSig = "int (CyMemory *, uint32_t, uint32_t, uint64_t, uint32_t *)";
+
 }  // namespace pvm
