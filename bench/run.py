@@ -554,6 +554,8 @@ def fmt_host(value: float) -> str:
 def table_rows(rates, host):
     rows = []
     for w in WORKLOADS:
+        if w.key not in rates:
+            continue
         native, reference = rates[w.key]
         cost = host.get(w.key)
         rows.append([w.title, w.describe(w.size), fmt_rate(native, w.unit),
@@ -630,6 +632,8 @@ def main() -> int:
     parser.add_argument("--install", action="store_true", help="pip install the package first, even if importable")
     parser.add_argument("--no-callgrind", action="store_true", help="skip the host instruction counts")
     parser.add_argument("--no-doc", action="store_true", help="do not rewrite docs/PERFORMANCE.md")
+    parser.add_argument("--only", metavar="KEYS",
+                        help="measure only these workloads (comma-separated keys); implies --no-doc")
     parser.add_argument("--inner", nargs=2, metavar=("WORKLOAD", "SIZE"), help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.inner:
@@ -649,8 +653,16 @@ def main() -> int:
         return 1
     print("reference and native agree on every workload and on a program using every instruction")
 
+    workloads = WORKLOADS
+    if args.only:
+        keys = args.only.split(",")
+        unknown = [k for k in keys if k not in BY_KEY]
+        if unknown:
+            parser.error(f"unknown workloads {unknown}; known: {', '.join(BY_KEY)}")
+        workloads = [BY_KEY[k] for k in keys]
+        args.no_doc = True
     rates = {}
-    for w in WORKLOADS:
+    for w in workloads:
         native = units_per_second(Case(w.key, w.size, True), 0.2, 5)
         reference = units_per_second(Case(w.key, w.size, False), 0.3, 3)
         rates[w.key] = (native, reference)
@@ -664,7 +676,7 @@ def main() -> int:
         print("valgrind not found: host instruction counts skipped")
     else:
         print("counting host instructions with callgrind ...", flush=True)
-        host = measure_host([w.key for w in WORKLOADS])
+        host = measure_host([w.key for w in workloads])
 
     elapsed = time.perf_counter() - started
     print()

@@ -123,6 +123,35 @@ def test_random_programs_agree_on_both_paths(case):
     assert_same(run_both(blob, registers, gas))
 
 
+MEMORY_OPS = ["store_ind_u8", "store_ind_u16", "store_ind_u32", "store_ind_u64", "load_ind_u8", "load_ind_i8",
+              "load_ind_u16", "load_ind_i16", "load_ind_u32", "load_ind_i32", "load_ind_u64"]
+
+
+@st.composite
+def memory_loops(draw):
+    """A loop over a block of loads and stores through base registers that
+    point near page boundaries, the bases moving a little each round: pages
+    are created, read before and after they exist, and refused."""
+    rnd = random.Random(draw(st.integers(0, 2**32)))
+    lines = ["loop:"]
+    for _ in range(rnd.randrange(1, 12)):
+        op = rnd.choice(MEMORY_OPS)
+        lines.append(f"    {op} r{rnd.randrange(1, 9)}, r{rnd.randrange(1, 9)}, {rnd.randrange(-9, 10)}")
+    step = rnd.choice([1, 3, 8, 4093])
+    lines += [f"    add_imm_64 r{k}, r{k}, {step}" for k in range(1, 9)]
+    lines += ["    add_imm_64 r12, r12, -1", "    branch_ne_imm r12, 0, loop", "    trap"]
+    registers = [0] + [(rnd.choice(ADDRESSES) + rnd.randrange(-12, 12)) & 0xFFFFFFFF for _ in range(8)]
+    registers += [0, 0, 0, rnd.randrange(1, 6)]
+    return assemble("\n".join(lines)), registers, draw(st.integers(0, 200))
+
+
+@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(memory_loops())
+def test_memory_loops_agree_on_both_paths(case):
+    blob, registers, gas = case
+    assert_same(run_both(blob, registers, gas))
+
+
 @pytest.mark.parametrize("gas", range(0, 12))
 def test_out_of_gas_at_every_block_boundary(gas):
     blob = assemble("""

@@ -56,6 +56,14 @@ struct Exit {
 
 struct Op;
 
+// A page buffer the loads and stores of this run may use directly.
+struct PageSlot {
+    uint32_t page;  // kNoPage: empty
+    uint8_t* buf;
+};
+constexpr uint32_t kNoPage = 0xFFFFFFFFu;
+constexpr unsigned kPageSlots = 16;
+
 // The state a block runs on.
 struct Ctx {
     uint64_t* regs;
@@ -67,6 +75,13 @@ struct Ctx {
     uint32_t fault = 0;
     uint32_t host_index = 0;
     uint32_t gas_back = 0;
+    // The run's page table: buffers of pages that were accessed, valid for
+    // the memory's buffer registry and page store version they were found
+    // in.  Permissions are not cached: every access tests the bits.
+    PageSlot pages[kPageSlots] = {};
+    void* pages_owner = nullptr;
+    PyObject* pages_store = nullptr;
+    uint64_t pages_version = 0;
 };
 
 using OpFn = const Op* (*)(Ctx* c, const Op* op);
@@ -95,6 +110,7 @@ inline Block general_only{0, 0, nullptr};
 // Functions of vm_memory, bound at import.
 inline direct_load_fn* direct_load = nullptr;
 inline direct_store_fn* direct_store = nullptr;
+inline direct_buffer_fn* direct_buffer = nullptr;
 
 // Switched off from the tests to run the general path with plain inputs.
 inline bool enabled = true;
@@ -215,6 +231,68 @@ inline const Op* op_load_imm_jump_ind(Ctx* c, const Op* op) {
 }
 
 // ----- loads and stores ------------------------------------------------------------
+//
+// An access within one page whose buffer is in the run's page table, and
+// which the permission bits allow, moves its bytes directly.  Anything else
+// (the first access to a page, a page without a buffer, an access across
+// two pages, a refused access) goes through vm_memory's direct load or
+// store, which applies every rule, and then records the page.
+//
+// The table needs no check per access beyond the permission bits: within a
+// block no Python code runs, and buffers are only released, and the page
+// store only changed, by Python code.  The only calls that could run any
+// (a page store lookup, through a key's __eq__) are the calls into vm_memory
+// on the slow path; after each, the table is kept only if the buffer
+// registry, the page store and its version are still those it was filled
+// from.  Creating a page changes the version, which empties the table once.
+
+inline uint64_t store_version(PyObject* store) {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    return reinterpret_cast<PyDictObject*>(store)->ma_version_tag;
+#pragma GCC diagnostic pop
+}
+
+inline void pages_reset(Ctx* c) {
+    for (PageSlot& p : c->pages) p = PageSlot{kNoPage, nullptr};
+    CyMemory* m = c->memory;
+    c->pages_owner = m->_owned;
+    c->pages_store = PyDict_CheckExact(m->_pages) ? m->_pages : nullptr;
+    c->pages_version = c->pages_store != nullptr ? store_version(c->pages_store) : 0;
+}
+
+// Empties the table unless the memory's buffers and page store are those it
+// was filled from.
+inline void pages_revalidate(Ctx* c) {
+    CyMemory* m = c->memory;
+    if (m->_owned != c->pages_owner || m->_pages != c->pages_store || c->pages_store == nullptr ||
+        store_version(c->pages_store) != c->pages_version)
+        pages_reset(c);
+}
+
+// Records the buffer of `page` after a slow access succeeded.
+inline void pages_record(Ctx* c, uint32_t page) {
+    uint8_t* buf = direct_buffer(c->memory, page);
+    if (buf == nullptr) PyErr_Clear();  // no buffer yet: nothing to record
+    pages_revalidate(c);
+    if (buf != nullptr && c->pages_store != nullptr) c->pages[page % kPageSlots] = PageSlot{page, buf};
+}
+
+inline bool has_access(const CyMemory* m, uint32_t page, bool write) {
+    uint64_t word = m->_w_bitset[page >> 6];
+    if (!write) word |= m->_r_bitset[page >> 6];
+    return (word >> (page & 63)) & 1;
+}
+
+// The buffer to access `Bytes` bytes at `address` directly, or NULL.
+template <unsigned Bytes, bool Write>
+inline uint8_t* direct_bytes(const Ctx* c, uint32_t address) {
+    const uint32_t page = address >> kPageShift;
+    const uint32_t off = address & (kPageSize - 1);
+    const PageSlot& slot = c->pages[page % kPageSlots];
+    if (slot.page != page || off > kPageSize - Bytes || !has_access(c->memory, page, Write)) return nullptr;
+    return slot.buf + off;
+}
 
 using AddressFn = uint32_t (*)(const Ctx*, const Op*);
 using ValueFn = uint64_t (*)(const Ctx*, const Op*);
@@ -234,26 +312,53 @@ inline const Op* access_refused(Ctx* c, const Op* op, int rc, uint32_t fault) {
         return leave(c, op, kPageFault);
     }
     PyErr_Clear();
-    return op_group_checked(c, op);
+    const Op* next = op_group_checked(c, op);
+    pages_revalidate(c);
+    return next;
+}
+
+template <unsigned Bytes, bool Signed>
+[[gnu::noinline]] const Op* load_slow(Ctx* c, const Op* op, uint32_t address) {
+    uint64_t v;
+    uint32_t fault;
+    const int rc = direct_load(c->memory, address, Bytes, &v, &fault);
+    if (rc != 0) return access_refused(c, op, rc, fault);
+    c->regs[op->ra] = Signed ? alu::widen_signed<Bytes>(static_cast<alu::U<Bytes>>(v)) : v;
+    pages_record(c, address >> kPageShift);
+    return op + 1;
+}
+
+template <unsigned Bytes>
+[[gnu::noinline]] const Op* store_slow(Ctx* c, const Op* op, uint32_t address, uint64_t value) {
+    uint32_t fault;
+    const int rc = direct_store(c->memory, address, Bytes, value, &fault);
+    if (rc != 0) return access_refused(c, op, rc, fault);
+    pages_record(c, address >> kPageShift);
+    return op + 1;
 }
 
 template <unsigned Bytes, bool Signed, AddressFn A>
 const Op* op_load(Ctx* c, const Op* op) {
-    uint64_t v;
-    uint32_t fault;
-    const int rc = direct_load(c->memory, A(c, op), Bytes, &v, &fault);
-    if (rc != 0) [[unlikely]]
-        return access_refused(c, op, rc, fault);
-    c->regs[op->ra] = Signed ? alu::widen_signed<Bytes>(static_cast<alu::U<Bytes>>(v)) : v;
+    const uint32_t address = A(c, op);
+    const uint8_t* p = direct_bytes<Bytes, false>(c, address);
+    if (p == nullptr) [[unlikely]]
+        return load_slow<Bytes, Signed>(c, op, address);
+    alu::U<Bytes> v;
+    std::memcpy(&v, p, Bytes);
+    v = alu::to_little(v);
+    c->regs[op->ra] = Signed ? alu::widen_signed<Bytes>(v) : static_cast<uint64_t>(v);
     return op + 1;
 }
 
 template <unsigned Bytes, AddressFn A, ValueFn V>
 const Op* op_store(Ctx* c, const Op* op) {
-    uint32_t fault;
-    const int rc = direct_store(c->memory, A(c, op), Bytes, V(c, op), &fault);
-    if (rc != 0) [[unlikely]]
-        return access_refused(c, op, rc, fault);
+    const uint32_t address = A(c, op);
+    const uint64_t value = V(c, op);
+    uint8_t* p = direct_bytes<Bytes, true>(c, address);
+    if (p == nullptr) [[unlikely]]
+        return store_slow<Bytes>(c, op, address, value);
+    const alu::U<Bytes> v = alu::to_little(static_cast<alu::U<Bytes>>(value));
+    std::memcpy(p, &v, Bytes);
     return op + 1;
 }
 
@@ -485,6 +590,7 @@ enum class Outcome { done, general };
 inline Outcome run(Interpreter* self, Cache* cache, uint64_t* regs, CyMemory* memory, uint32_t* pc_io,
                    uint64_t* gas_io, uint32_t check_every, Exit* exit) {
     Ctx c{regs, self->program, memory};
+    pages_reset(&c);
     uint32_t pc = *pc_io;
     uint64_t gas = *gas_io;
     uint32_t until_check = check_every;
@@ -502,6 +608,7 @@ inline Outcome run(Interpreter* self, Cache* cache, uint64_t* regs, CyMemory* me
                 outcome = Outcome::general;
                 break;
             }
+            pages_reset(&c);
         }
         Block* b = block_for(self, cache, pc);
         if (b == nullptr) [[unlikely]] {

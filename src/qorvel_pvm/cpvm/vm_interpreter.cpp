@@ -751,7 +751,8 @@ PyMethodDef module_methods[] = {
 int exec_module(PyObject* m) {
     if (import_classes() < 0 || bind_groups() < 0) return -1;
     if (bind_function(kMemoryModule, "_direct_load", &fast::direct_load, kDirectLoadSig) < 0 ||
-        bind_function(kMemoryModule, "_direct_store", &fast::direct_store, kDirectStoreSig) < 0)
+        bind_function(kMemoryModule, "_direct_store", &fast::direct_store, kDirectStoreSig) < 0 ||
+        bind_function(kMemoryModule, "_direct_buffer", &fast::direct_buffer, kDirectBufferSig) < 0)
         return -1;
     return add_type(m, &InterpreterType, "Interpreter");
 }

@@ -20,9 +20,11 @@
 #include "abi/memory.hpp"
 #include "abi/status.hpp"
 #include "abi/utils.hpp"
+#include "alu.hpp"
 #include "capi.hpp"
 #include "convert.hpp"
 #include "module.hpp"
+#include "numeric.hpp"
 #include "pickle.hpp"
 
 #include <cstddef>
@@ -750,51 +752,130 @@ inline int direct_check(const CyMemory* self, uint32_t address, uint32_t length,
     return 0;
 }
 
-// Loads `length` (1 to 8) bytes at `address`, little-endian, into *value.
-// 0 on success; 1 when refused (the fault address in *fault, *value
-// untouched); -1 with an exception when a page buffer cannot be looked up.
-int direct_load(CyMemory* self, uint32_t address, uint32_t length, uint64_t* value, uint32_t* fault) {
+// The cached buffer of `page` when the cache describes the current page
+// store: *hit tells whether the cache knew the page at all.
+inline uint8_t* cached_page(const CyMemory* self, uint32_t page, bool* hit) {
+    const Registry* r = registry_of(self);
+    PyObject* store = self->_pages;
+    if (r != nullptr && store == r->cache_store && PyDict_CheckExact(store) &&
+        store_version(store) == r->cache_version) {
+        const CachedPage& e = r->cache[page % kPageCacheSlots];
+        if (e.page == page) {
+            *hit = true;
+            return e.buf;
+        }
+    }
+    *hit = false;
+    return nullptr;
+}
+
+// Little-endian values of 1, 2, 4 or 8 bytes; each case compiles to one move.
+inline uint64_t get_le(const uint8_t* p, uint32_t length) {
+    switch (length) {
+        case 1: return p[0];
+        case 2: { uint16_t v; std::memcpy(&v, p, 2); return alu::to_little(v); }
+        case 4: { uint32_t v; std::memcpy(&v, p, 4); return alu::to_little(v); }
+        case 8: { uint64_t v; std::memcpy(&v, p, 8); return alu::to_little(v); }
+        default: return num::load_le(p, length);
+    }
+}
+
+inline void put_le(uint8_t* p, uint64_t value, uint32_t length) {
+    switch (length) {
+        case 1: p[0] = static_cast<uint8_t>(value); return;
+        case 2: { const uint16_t v = alu::to_little(static_cast<uint16_t>(value)); std::memcpy(p, &v, 2); return; }
+        case 4: { const uint32_t v = alu::to_little(static_cast<uint32_t>(value)); std::memcpy(p, &v, 4); return; }
+        case 8: { const uint64_t v = alu::to_little(value); std::memcpy(p, &v, 8); return; }
+        default: num::store_le(p, value, length);
+    }
+}
+
+// The buffer of a page that has one, for the driver's own page table; NULL
+// when the page has none (or with an exception when the store cannot be
+// read).  No permission is checked: the driver checks the bits on every use.
+uint8_t* direct_buffer(CyMemory* self, uint32_t page) {
+    bool hit;
+    uint8_t* buf = cached_page(self, page, &hit);
+    return hit ? buf : direct_page(self, page, 0);
+}
+
+// The general case of direct_load: an access across two pages, or a page
+// the cache does not know.
+[[gnu::noinline]] int load_slow(CyMemory* self, uint32_t address, uint32_t length, uint64_t* value,
+                                uint32_t* fault) {
     if (direct_check(self, address, length, kAccRead, fault)) return 1;
     uint8_t bytes[8] = {};
     uint32_t done = 0;
     while (done < length) {
         const uint32_t cur = address + done;
-        const uint32_t off = cur & kPageMask;
-        uint32_t chunk = kPageSize - off;
+        const uint32_t cur_off = cur & kPageMask;
+        uint32_t chunk = kPageSize - cur_off;
         if (chunk > length - done) chunk = length - done;
         const uint8_t* src = direct_page(self, cur >> kPageShift, 0);
         if (src != nullptr) {
-            std::memcpy(bytes + done, src + off, chunk);
+            std::memcpy(bytes + done, src + cur_off, chunk);
         } else if (PyErr_Occurred()) {
             return -1;
         }
         done += chunk;
     }
-    uint64_t v = 0;
-    for (uint32_t i = 0; i < length; ++i) v |= static_cast<uint64_t>(bytes[i]) << (8 * i);
-    *value = v;
+    *value = num::load_le(bytes, length);
     return 0;
 }
 
-// Stores the low `length` (1 to 8) bytes of `value` at `address`,
-// little-endian, creating page buffers as `write` does.  Returns as
-// `direct_load`; a refused store changes nothing.
-int direct_store(CyMemory* self, uint32_t address, uint32_t length, uint64_t value, uint32_t* fault) {
+[[gnu::noinline]] int store_slow(CyMemory* self, uint32_t address, uint32_t length, uint64_t value,
+                                 uint32_t* fault) {
     if (direct_check(self, address, length, kAccWrite, fault)) return 1;
     uint8_t bytes[8];
-    for (uint32_t i = 0; i < 8; ++i) bytes[i] = static_cast<uint8_t>(value >> (8 * i));
+    num::store_le(bytes, value, 8);
     uint32_t done = 0;
     while (done < length) {
         const uint32_t cur = address + done;
-        const uint32_t off = cur & kPageMask;
-        uint32_t chunk = kPageSize - off;
+        const uint32_t cur_off = cur & kPageMask;
+        uint32_t chunk = kPageSize - cur_off;
         if (chunk > length - done) chunk = length - done;
         uint8_t* dst = direct_page(self, cur >> kPageShift, 1);
         if (dst == nullptr) return -1;
-        std::memcpy(dst + off, bytes + done, chunk);
+        std::memcpy(dst + cur_off, bytes + done, chunk);
         done += chunk;
     }
     return 0;
+}
+
+// Loads `length` (1, 2, 4 or 8) bytes at `address`, little-endian, into
+// *value.  0 on success; 1 when refused (the fault address in *fault, *value
+// untouched); -1 with an exception when a page buffer cannot be looked up.
+// An access within one readable page the cache knows is handled here, the
+// rest by load_slow.
+int direct_load(CyMemory* self, uint32_t address, uint32_t length, uint64_t* value, uint32_t* fault) {
+    const uint32_t off = address & kPageMask;
+    const uint32_t page = address >> kPageShift;
+    if (off + length <= kPageSize && mem_has_access_c(self, page, kAccRead)) {
+        bool hit;
+        const uint8_t* src = cached_page(self, page, &hit);
+        if (hit) {
+            *value = src != nullptr ? get_le(src + off, length) : 0;
+            return 0;
+        }
+    }
+    return load_slow(self, address, length, value, fault);
+}
+
+// Stores the low `length` (1, 2, 4 or 8) bytes of `value` at `address`,
+// little-endian, creating page buffers as `write` does.  Returns as
+// `direct_load`; a refused store changes nothing.
+int direct_store(CyMemory* self, uint32_t address, uint32_t length, uint64_t value, uint32_t* fault) {
+    const uint32_t off = address & kPageMask;
+    const uint32_t page = address >> kPageShift;
+    if (off + length <= kPageSize && mem_has_access_c(self, page, kAccWrite)) {
+        bool hit;
+        uint8_t* dst = cached_page(self, page, &hit);
+        if (dst != nullptr) {
+            put_le(dst + off, value, length);
+            return 0;
+        }
+    }
+    return store_slow(self, address, length, value, fault);
 }
 
 CyMemory_vtable memory_vtable = {
@@ -1602,6 +1683,7 @@ int import_names() {
 int exec_module(PyObject* m) {
     if (publish_function(m, "_direct_load", direct_load, kDirectLoadSig) < 0 ||
         publish_function(m, "_direct_store", direct_store, kDirectStoreSig) < 0 ||
+        publish_function(m, "_direct_buffer", direct_buffer, kDirectBufferSig) < 0 ||
         publish_function(m, "_get_start_page", _get_start_page, kPageFnSig) < 0 ||
         publish_function(m, "_get_page_offset", _get_page_offset, kPageFnSig) < 0 ||
         publish_function(m, "_norm", _norm, kPageFnSig) < 0 ||

@@ -72,5 +72,8 @@ using direct_load_fn = int(CyMemory*, uint32_t address, uint32_t length, uint64_
 using direct_store_fn = int(CyMemory*, uint32_t address, uint32_t length, uint64_t value, uint32_t* fault);
 inline constexpr const char* kDirectLoadSig = "int (CyMemory *, uint32_t, uint32_t, uint64_t *, uint32_t *)";
 inline constexpr const char* kDirectStoreSig = "int (CyMemory *, uint32_t, uint32_t, uint64_t, uint32_t *)";
+// The buffer of a page that has one (NULL: none, or an exception is set).
+using direct_buffer_fn = uint8_t*(CyMemory*, uint32_t page);
+inline constexpr const char* kDirectBufferSig = "uint8_t *(CyMemory *, uint32_t)";
 
 }  // namespace pvm
