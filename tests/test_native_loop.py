@@ -5,6 +5,7 @@ leave to the general path are checked one by one."""
 
 import gc
 import importlib
+import os
 import pkgutil
 import random
 import sys
@@ -327,6 +328,7 @@ def _rss_kib():
 
 
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc")
+@pytest.mark.skipif(bool(os.environ.get("PVM_ASAN")), reason="the sanitizer keeps freed memory in quarantine")
 def test_many_short_runs_do_not_grow_the_process():
     blob = assemble("""
         add_imm_64 r1, r1, 0x20000
