@@ -138,7 +138,7 @@ def doc_params(doc):
             continue
         name, _, default = part.partition("=")
         name = name.split(":")[0].split()[-1]  # "uint32_t total_gas: uint32_t" -> total_gas
-        if name not in ("self", "cls"):
+        if name not in ("self", "cls", "*"):  # "*" only marks the keyword-only ones
             params.append((name, default.strip() or None, optional or bool(default)))
     return m.group(1), params
 

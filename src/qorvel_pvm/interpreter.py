@@ -90,6 +90,10 @@ class Interpreter:
     def __init__(self, program: ProgramLike):
         self.program = _as_program(program)
         self._native = vm_interpreter.Interpreter(self.program)
+        # `run` below, done natively in one call (same checks, messages and
+        # result): for a short run the bookkeeping in Python costs more than
+        # the run itself.
+        self.run = self._native.call
 
     @property
     def cached_blocks(self) -> int:
@@ -114,17 +118,10 @@ class Interpreter:
         `trace`, if given, is called after each executed block with the
         block's start pc, the block and the register array.
         """
-        regs = _as_registers(registers)
-        if memory is None:
-            memory = CyMemory()
-        elif not isinstance(memory, CyMemory):
-            raise TypeError(f"memory must be a CyMemory, not {type(memory).__name__}")
-        _check_int("pc", pc, 0, _U32_MAX)
-        _check_int("gas", gas, 0, _GAS_MAX)
-        if trace is not None and not callable(trace):
-            raise TypeError("trace must be callable")
-        code, end_pc, gas_left, fault = self._native.run(regs, memory, pc, gas, trace)
-        return RunResult(STATUS_NAMES[code], end_pc, gas_left, list(regs), fault, memory)
+        return self._native.call(registers=registers, memory=memory, pc=pc, gas=gas, trace=trace)
+
+
+vm_interpreter._bind_api(RunResult, STATUS_NAMES, Interpreter.run.__kwdefaults__)
 
 
 def run(

@@ -156,11 +156,13 @@ class RegisterFile {
 public:
     static constexpr size_t kSlots = 256;
 
-    void load(const RegisterBuffer& regs) {
-        count_ = std::min(regs.count(), kSlots);
-        std::memcpy(r_, regs.data(), count_ * sizeof(uint64_t));
+    void load(const RegisterBuffer& regs) { load(regs.data(), regs.count()); }
+    void store(const RegisterBuffer& regs) const { store(regs.data()); }
+    void load(const uint64_t* values, size_t count) {
+        count_ = std::min(count, kSlots);
+        std::memcpy(r_, values, count_ * sizeof(uint64_t));
     }
-    void store(const RegisterBuffer& regs) const { std::memcpy(regs.data(), r_, count_ * sizeof(uint64_t)); }
+    void store(uint64_t* values) const { std::memcpy(values, r_, count_ * sizeof(uint64_t)); }
     uint64_t* data() { return r_; }
 
 private:
@@ -539,7 +541,12 @@ uint32_t instruction_pc(CyBlockInfo* block, uint32_t start, Py_ssize_t k, uint64
 
 // Result of a run: (status code, pc, gas left, fault address or None).
 PyObject* run_result(int code, uint32_t pc, uint64_t gas, PyObject* fault) {
-    return Py_BuildValue("(iIKO)", code, pc, static_cast<unsigned long long>(gas), fault ? fault : Py_None);
+    PyObject* items[4] = {PyLong_FromLong(code), PyLong_FromUnsignedLong(pc), PyLong_FromUnsignedLongLong(gas),
+                          Py_NewRef(fault ? fault : Py_None)};
+    PyObject* result = nullptr;
+    if (items[0] && items[1] && items[2]) result = PyTuple_Pack(4, items[0], items[1], items[2], items[3]);
+    for (PyObject* item : items) Py_XDECREF(item);
+    return result;
 }
 
 // Turns a PvmExit leaving block `block` (started at `start`, its gas
@@ -589,6 +596,9 @@ PyObject* fast_result(const fast::Exit& e) {
     return run_result(e.status, e.pc, e.gas, nullptr);
 }
 
+PyObject* run_checked(PyObject* o, uint64_t* values, size_t count, PyObject* registers, PyObject* memory,
+                      uint32_t pc, uint64_t gas, PyObject* trace);
+
 PyObject* interpreter_run(PyObject* o, PyObject* args, PyObject* kwds) {
     static const char* kwlist[] = {"registers", "memory", "pc", "gas", "trace", nullptr};
     PyObject *registers, *memory, *opc, *ogas, *trace = Py_None;
@@ -609,8 +619,18 @@ PyObject* interpreter_run(PyObject* o, PyObject* args, PyObject* kwds) {
     }
     RegisterBuffer regs;
     if (!regs.acquire(registers)) return nullptr;
+    return run_checked(o, regs.data(), regs.count(), registers, memory, pc, static_cast<uint64_t>(signed_gas),
+                       trace);
+}
+
+// The run itself, its arguments checked (`memory` a CyMemory, `trace` None
+// or callable).  The `count` registers at `values` are updated in place;
+// `registers` is the object they belong to, handed to the trace hook (which
+// may read and change them between blocks).
+PyObject* run_checked(PyObject* o, uint64_t* values, size_t count, PyObject* registers, PyObject* memory,
+                      uint32_t pc, uint64_t gas, PyObject* trace) {
     RegisterFile file;
-    file.load(regs);
+    file.load(values, count);
 
     auto* self = reinterpret_cast<Interpreter*>(o);
     // Held for the whole run: Python code reached from a handler may drop
@@ -619,7 +639,6 @@ PyObject* interpreter_run(PyObject* o, PyObject* args, PyObject* kwds) {
     const Owned hold_memory = Owned::incref(memory);
     CyProgram* program = self->program;
     auto* mem = reinterpret_cast<CyMemory*>(memory);
-    uint64_t gas = static_cast<uint64_t>(signed_gas);
     PyObject* result = nullptr;
     // A trace hook sees the cached blocks: from then on they may have been
     // changed from Python, which only the general path honours.
@@ -628,7 +647,7 @@ PyObject* interpreter_run(PyObject* o, PyObject* args, PyObject* kwds) {
         fast::Exit ex;
         if (fast::run(self, self->fast_cache, file.data(), mem, &pc, &gas, kSignalCheckBlocks, &ex) ==
             fast::Outcome::done) {
-            file.store(regs);
+            file.store(values);
             return fast_result(ex);
         }
     }
@@ -658,14 +677,263 @@ PyObject* interpreter_run(PyObject* o, PyObject* args, PyObject* kwds) {
             break;
         }
         if (trace != Py_None) {
-            file.store(regs);
+            file.store(values);
             Owned t = Owned::steal(PyObject_CallFunction(trace, "IOO", start, block, registers));
             if (!t) break;
-            file.load(regs);
+            file.load(values, count);
         }
     }
-    file.store(regs);
+    file.store(values);
     return result;
+}
+
+// ----- run() of the Python API ----------------------------------------------------------
+//
+// `qorvel_pvm.Interpreter.run` checks its arguments, makes the register
+// array and, without a memory, a new CyMemory, runs, and wraps the outcome
+// in a RunResult.  For a short run that bookkeeping in Python costs more
+// than the run, so `Interpreter.call` does all of it here: the same checks in
+// the same order with the same messages, then `run` above.  interpreter.py
+// hands over its RunResult class and status names once (`_bind_api`).
+
+// The keyword-only arguments of Interpreter.run, in this order.
+constexpr const char* kRunArgs[] = {"registers", "memory", "pc", "gas", "trace"};
+constexpr Py_ssize_t kRunArgCount = 5;
+
+// The fields of RunResult, in order; the result is built without running the
+// dataclass's __init__, which only assigns them.
+constexpr const char* kResultFields[] = {"status", "pc", "gas", "registers", "fault_address", "memory"};
+constexpr size_t kResultFieldCount = sizeof kResultFields / sizeof kResultFields[0];
+
+struct Api {
+    PyObject* field_names[kResultFieldCount] = {};  // interned
+    PyObject* result_type = nullptr;   // RunResult
+    PyObject* status_names = nullptr;  // dict: exit code -> status name
+    PyObject* array_type = nullptr;    // array.array
+    PyObject* no_args = nullptr;       // ()
+    PyObject* arg_names[kRunArgCount] = {};  // interned
+    PyObject* defaults[kRunArgCount] = {};   // of Interpreter.run
+};
+Api api;
+
+PyObject* bind_api(PyObject*, PyObject* args) {
+    PyObject *result_type, *status_names, *defaults;
+    if (!PyArg_ParseTuple(args, "O!O!O!:_bind_api", &PyType_Type, &result_type, &PyDict_Type, &status_names,
+                          &PyDict_Type, &defaults))
+        return nullptr;
+    // Interpreter.run's defaults, so that both spellings of the call agree.
+    for (Py_ssize_t i = 0; i < kRunArgCount; ++i) {
+        Owned name = Owned::steal(PyUnicode_InternFromString(kRunArgs[i]));
+        if (!name) return nullptr;
+        PyObject* d = PyDict_GetItemWithError(defaults, name.get());
+        if (d == nullptr) {
+            if (!PyErr_Occurred()) PyErr_Format(PyExc_TypeError, "_bind_api: no default for %s", kRunArgs[i]);
+            return nullptr;
+        }
+        Py_XSETREF(api.defaults[i], Py_NewRef(d));
+        Py_XSETREF(api.arg_names[i], name.release());
+    }
+    // A plain dataclass with exactly these fields, nothing run on creation.
+    Owned fields = Owned::steal(PyObject_GetAttrString(result_type, "__dataclass_fields__"));
+    if (!fields || !PyDict_Check(fields.get())) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "_bind_api: result_type is not a dataclass");
+        return nullptr;
+    }
+    Owned names = Owned::steal(PyDict_Keys(fields.get()));
+    if (!names) return nullptr;
+    bool same = PyList_GET_SIZE(names.get()) == static_cast<Py_ssize_t>(kResultFieldCount);
+    for (size_t i = 0; same && i < kResultFieldCount; ++i) {
+        Owned name = Owned::steal(PyUnicode_InternFromString(kResultFields[i]));
+        if (!name) return nullptr;
+        same = PyUnicode_Compare(PyList_GET_ITEM(names.get(), static_cast<Py_ssize_t>(i)), name.get()) == 0;
+        Py_XSETREF(api.field_names[i], name.release());
+    }
+    if (!same || PyObject_HasAttrString(result_type, "__post_init__") ||
+        reinterpret_cast<PyTypeObject*>(result_type)->tp_setattro != PyObject_GenericSetAttr) {
+        PyErr_SetString(PyExc_TypeError, "_bind_api: result_type must be a plain dataclass with the fields status, "
+                                         "pc, gas, registers, fault_address, memory");
+        return nullptr;
+    }
+    if (api.no_args == nullptr && (api.no_args = PyTuple_New(0)) == nullptr) return nullptr;
+    if (api.array_type == nullptr) {
+        Owned mod = Owned::steal(PyImport_ImportModule("array"));
+        if (!mod) return nullptr;
+        api.array_type = PyObject_GetAttrString(mod.get(), "array");
+        if (api.array_type == nullptr) return nullptr;
+    }
+    Py_XSETREF(api.result_type, Py_NewRef(result_type));
+    Py_XSETREF(api.status_names, Py_NewRef(status_names));
+    Py_RETURN_NONE;
+}
+
+// The name of an argument in a message: `name`, or `name[index]`.
+PyObject* api_name(const char* name, int index) {
+    return index < 0 ? PyUnicode_FromString(name) : PyUnicode_FromFormat("%s[%d]", name, index);
+}
+
+// `value` as an int in [low, high] into *out, or the errors of the Python
+// API: TypeError "<name> must be an int, not <type>", ValueError "<name>
+// must be between <low> and <high>, got <value>".
+bool api_int_slow(PyObject* value, const char* name, int index, uint64_t low, uint64_t high, uint64_t* out) {
+    if (!PyLong_Check(value) || PyBool_Check(value)) {
+        Owned type_name = Owned::steal(PyType_GetName(Py_TYPE(value)));
+        Owned arg = Owned::steal(type_name ? api_name(name, index) : nullptr);
+        if (arg) PyErr_Format(PyExc_TypeError, "%U must be an int, not %U", arg.get(), type_name.get());
+        return false;
+    }
+    int overflow;
+    const long long x = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (x == -1 && PyErr_Occurred()) return false;
+    uint64_t v = 0;
+    bool fits = false;
+    if (overflow == 0 && x >= 0) {
+        v = static_cast<uint64_t>(x);
+        fits = true;
+    } else if (overflow > 0) {
+        v = PyLong_AsUnsignedLongLong(value);
+        fits = !(v == static_cast<uint64_t>(-1) && PyErr_Occurred());
+        PyErr_Clear();
+    }
+    if (!fits || v < low || v > high) {
+        Owned arg = Owned::steal(api_name(name, index));
+        if (arg)
+            PyErr_Format(PyExc_ValueError, "%U must be between %llu and %llu, got %S", arg.get(),
+                         static_cast<unsigned long long>(low), static_cast<unsigned long long>(high), value);
+        return false;
+    }
+    *out = v;
+    return true;
+}
+
+// The same, with small non-negative ints (the usual register values) inline.
+inline bool api_int(PyObject* value, const char* name, int index, uint64_t low, uint64_t high, uint64_t* out) {
+    if (PyLong_CheckExact(value) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(value))) {
+        const Py_ssize_t x = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(value));
+        if (x >= 0 && static_cast<uint64_t>(x) >= low && static_cast<uint64_t>(x) <= high) {
+            *out = static_cast<uint64_t>(x);
+            return true;
+        }
+    }
+    return api_int_slow(value, name, index, low, high, out);
+}
+
+// The registers into `values`, checked like the Python API does: None is 13
+// zeros.  False with the exception set.
+bool api_registers(PyObject* registers, uint64_t* values) {
+    if (registers != Py_None) {
+        if (PyUnicode_Check(registers) || PyBytes_Check(registers) ||
+            !(PyList_Check(registers) || PyTuple_Check(registers) || PyObject_HasAttrString(registers, "__len__"))) {
+            PyErr_Format(PyExc_TypeError, "registers must be a sequence of %zd ints", kRegisterCount);
+            return false;
+        }
+        const Py_ssize_t n = PyObject_Size(registers);
+        if (n < 0) return false;
+        if (n != kRegisterCount) {
+            PyErr_Format(PyExc_ValueError, "registers must hold exactly %zd values, got %zd", kRegisterCount, n);
+            return false;
+        }
+        Owned seq = Owned::steal(PySequence_Fast(registers, "registers must be iterable"));
+        if (!seq) return false;
+        if (PySequence_Fast_GET_SIZE(seq.get()) != kRegisterCount) {
+            PyErr_Format(PyExc_ValueError, "registers buffer holds %zd registers, at least %zd are needed",
+                         PySequence_Fast_GET_SIZE(seq.get()), kRegisterCount);
+            return false;
+        }
+        PyObject** items = PySequence_Fast_ITEMS(seq.get());
+        for (Py_ssize_t i = 0; i < kRegisterCount; ++i) {
+            if (!api_int(items[i], "registers", static_cast<int>(i), 0, UINT64_MAX, &values[i])) return false;
+        }
+    }
+    return true;
+}
+
+// The registers as a list of ints.
+PyObject* api_register_list(const uint64_t* values, size_t count) {
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(count));
+    for (size_t i = 0; list != nullptr && i < count; ++i) {
+        PyObject* item = PyLong_FromUnsignedLongLong(values[i]);
+        if (item == nullptr) Py_CLEAR(list);
+        else PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
+    }
+    return list;
+}
+
+PyObject* interpreter_call(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (api.result_type == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, "call() needs _bind_api() first");
+        return nullptr;
+    }
+    if (nargs != 0) {
+        PyErr_Format(PyExc_TypeError, "Interpreter.run() takes 1 positional argument but %zd were given", nargs + 1);
+        return nullptr;
+    }
+    PyObject* value[kRunArgCount];
+    for (Py_ssize_t i = 0; i < kRunArgCount; ++i) value[i] = api.defaults[i];
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        Py_ssize_t i = 0;
+        while (i < kRunArgCount && key != api.arg_names[i]) ++i;  // interned: the usual case
+        for (i = i < kRunArgCount ? i : 0; i < kRunArgCount && key != api.arg_names[i]; ++i)
+            if (PyUnicode_Compare(key, api.arg_names[i]) == 0) break;
+        if (i == kRunArgCount) {
+            if (!PyErr_Occurred())
+                PyErr_Format(PyExc_TypeError, "Interpreter.run() got an unexpected keyword argument '%S'", key);
+            return nullptr;
+        }
+        value[i] = args[k];
+    }
+    PyObject *registers = value[0], *memory = value[1], *opc = value[2], *ogas = value[3], *trace = value[4];
+    uint64_t values[kRegisterCount] = {};
+    if (!api_registers(registers, values)) return nullptr;
+    Owned mem;
+    if (memory == Py_None) {
+        mem = Owned::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(cls.memory)));
+        if (!mem) return nullptr;
+    } else if (!PyObject_TypeCheck(memory, cls.memory)) {
+        Owned type_name = Owned::steal(PyType_GetName(Py_TYPE(memory)));
+        if (type_name) PyErr_Format(PyExc_TypeError, "memory must be a CyMemory, not %U", type_name.get());
+        return nullptr;
+    } else {
+        mem = Owned::incref(memory);
+    }
+    uint64_t pc, gas;
+    if (!api_int(opc, "pc", -1, 0, UINT32_MAX, &pc) || !api_int(ogas, "gas", -1, 0, INT64_MAX, &gas))
+        return nullptr;
+    if (trace != Py_None && !PyCallable_Check(trace)) {
+        PyErr_SetString(PyExc_TypeError, "trace must be callable");
+        return nullptr;
+    }
+    // A trace hook gets the registers as an array('Q'), as with the Python API.
+    Owned arr;
+    RegisterBuffer buffer;
+    uint64_t* regs = values;
+    if (trace != Py_None) {
+        arr = Owned::steal(PyObject_CallFunction(api.array_type, "sy#", "Q", reinterpret_cast<const char*>(values),
+                                                 static_cast<Py_ssize_t>(sizeof values)));
+        if (!arr || !buffer.acquire(arr.get())) return nullptr;
+        regs = buffer.data();
+    }
+    Owned outcome = Owned::steal(
+        run_checked(o, regs, kRegisterCount, arr.get(), mem.get(), static_cast<uint32_t>(pc), gas, trace));
+    if (!outcome) return nullptr;
+    // (status code, pc, gas, fault address) -> RunResult(status, pc, gas, registers, fault_address, memory)
+    PyObject* status = PyDict_GetItemWithError(api.status_names, PyTuple_GET_ITEM(outcome.get(), 0));
+    if (status == nullptr) {
+        if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, PyTuple_GET_ITEM(outcome.get(), 0));
+        return nullptr;
+    }
+    Owned reg_list = Owned::steal(api_register_list(regs, kRegisterCount));
+    if (!reg_list) return nullptr;
+    PyObject* fields[kResultFieldCount] = {status, PyTuple_GET_ITEM(outcome.get(), 1),
+                                           PyTuple_GET_ITEM(outcome.get(), 2), reg_list.get(),
+                                           PyTuple_GET_ITEM(outcome.get(), 3), mem.get()};
+    auto* type = reinterpret_cast<PyTypeObject*>(api.result_type);
+    Owned result = Owned::steal(PyBaseObject_Type.tp_new(type, api.no_args, nullptr));
+    if (!result) return nullptr;
+    for (size_t i = 0; i < kResultFieldCount; ++i)
+        if (PyObject_GenericSetAttr(result.get(), api.field_names[i], fields[i]) < 0) return nullptr;
+    return result.release();
 }
 
 PyObject* interpreter_compile_block(PyObject* o, PyObject* arg) {
@@ -696,6 +964,11 @@ PyMethodDef interpreter_methods[] = {
      "of gas.  Returns (status, pc, gas, fault_address) with status 0 halt, 1 panic, 2 page fault, 3 out of "
      "gas.  registers (a writable buffer of at least 13 unsigned 64-bit items) and memory are changed in "
      "place.  trace, if given, is called as trace(start_pc, block, registers) after each block."},
+    {"call", cfunc(interpreter_call), METH_FASTCALL | METH_KEYWORDS,
+     "call(*, registers=None, memory=None, pc=0, gas=10000, trace=None) -> RunResult\n\n"
+     "qorvel_pvm.Interpreter.run in one native call: checks the arguments as the Python API does (registers "
+     "a sequence of 13 ints or None, memory a CyMemory or None for a new one), runs and returns the "
+     "RunResult.  The defaults are those of Interpreter.run."},
     {"compile_block", interpreter_compile_block, METH_O,
      "compile_block(pc) -> CyBlockInfo\n\nThe compiled basic block starting at pc (built once, then cached)."},
     {nullptr, nullptr, 0, nullptr}};
@@ -731,6 +1004,10 @@ PyObject* set_native_loop(PyObject*, PyObject* arg) {
 }
 
 PyMethodDef module_methods[] = {
+    {"_bind_api", bind_api, METH_VARARGS,
+     "_bind_api(result_type, status_names, defaults) -> None\n\nThe RunResult class, the status names by exit "
+     "code and the keyword defaults of Interpreter.run that Interpreter.call works with (called by "
+     "qorvel_pvm.interpreter)."},
     {"_set_native_loop", set_native_loop, METH_O,
      "_set_native_loop(on) -> bool\n\nLet runs that qualify take the native run loop (the default) or send "
      "every run down the general path.  Returns the previous setting.  Meant for tests and benchmarks."},

@@ -1,6 +1,7 @@
 """Running compiled programs; native bridges for tests and tools."""
 
-from collections.abc import Buffer, Callable
+from array import array
+from collections.abc import Buffer, Callable, Sequence
 from typing import Any, Self, TypeVar, final
 
 from qorvel_pvm.cpvm.instructions.op_table import CyTable, CyTableEntry
@@ -39,8 +40,22 @@ class Interpreter:
     ) -> tuple[int, int, int, int | None]:
         """Run from pc until the program exits or runs out of gas.  Returns (status, pc, gas, fault_address) with status 0 halt, 1 panic, 2 page fault, 3 out of gas.  registers (a writable buffer of at least 13 unsigned 64-bit items) and memory are changed in place.  trace, if given, is called as trace(start_pc, block, registers) after each block."""
 
+    def call(
+        self,
+        *,
+        registers: Sequence[int] | None = None,
+        memory: CyMemory | None = None,
+        pc: int = 0,
+        gas: int = 10000,
+        trace: Callable[[int, CyBlockInfo, array[int]], object] | None = None,
+    ) -> Any:
+        """qorvel_pvm.Interpreter.run in one native call: checks the arguments as the Python API does (registers a sequence of 13 ints or None, memory a CyMemory or None for a new one), runs and returns the RunResult.  The defaults are those of Interpreter.run."""
+
     def compile_block(self, pc: int, /) -> CyBlockInfo:
         """The compiled basic block starting at pc (built once, then cached)."""
+
+def _bind_api(result_type: type, status_names: dict[int, str], defaults: dict[str, Any], /) -> None:
+    """The RunResult class, the status names by exit code and the keyword defaults of Interpreter.run that Interpreter.call works with (called by qorvel_pvm.interpreter)."""
 
 def _set_native_loop(on: object, /) -> bool:
     """Let runs that qualify take the native run loop (the default) or send every run down the general path.  Returns the previous setting.  Meant for tests and benchmarks."""
