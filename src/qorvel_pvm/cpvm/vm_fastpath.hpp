@@ -198,6 +198,29 @@ const Op* op_cmov_imm(Ctx* c, const Op* op) {
     return op + 1;
 }
 
+// ra op rb -> rd (the three-register arithmetic).
+template <alu::Rule R>
+const Op* op_three(Ctx* c, const Op* op) {
+    c->regs[op->rd] = R(c->regs[op->ra], c->regs[op->rb]);
+    return op + 1;
+}
+
+// An immediate into ra (load_imm, load_imm_64).
+inline const Op* op_load_imm(Ctx* c, const Op* op) {
+    c->regs[op->ra] = op->vx;
+    return op + 1;
+}
+
+// A host call without a host handler: the run stops after the ecalli and
+// gives back the gas of the block's instructions after it.
+inline const Op* op_ecalli(Ctx* c, const Op* op) {
+    c->status = kHostExit;
+    c->exit_pc = op->next_pc;
+    c->host_index = static_cast<uint32_t>(op->vx);
+    c->gas_back = op->aux;
+    return nullptr;
+}
+
 // Branch conditions.
 using Cond = bool (*)(uint64_t, uint64_t);
 constexpr bool eq(uint64_t a, uint64_t b) { return a == b; }
@@ -217,6 +240,12 @@ const Op* op_branch_imm(Ctx* c, const Op* op) {
     return branch(c, op, C(c->regs[op->ra], op->vx));
 }
 
+// Register against register; the target was decoded into vx.
+template <Cond C>
+const Op* op_branch_regs(Ctx* c, const Op* op) {
+    return branch(c, op, C(c->regs[op->ra], c->regs[op->rb]));
+}
+
 inline const Op* op_jump(Ctx* c, const Op* op) { return branch(c, op, true); }
 
 inline const Op* op_load_imm_jump(Ctx* c, const Op* op) {
@@ -228,6 +257,10 @@ inline const Op* op_load_imm_jump_ind(Ctx* c, const Op* op) {
     const uint64_t base = c->regs[op->rb];
     c->regs[op->ra] = op->vx;
     return djump(c, op, static_cast<uint32_t>(base + op->vy));
+}
+
+inline const Op* op_jump_ind(Ctx* c, const Op* op) {
+    return djump(c, op, static_cast<uint32_t>(c->regs[op->ra] + op->vx));
 }
 
 // ----- loads and stores ------------------------------------------------------------
@@ -302,6 +335,10 @@ inline uint32_t at_rb_vx(const Ctx* c, const Op* op) {
     return static_cast<uint32_t>(c->regs[op->rb]) + static_cast<uint32_t>(op->vx);
 }
 inline uint64_t value_ra(const Ctx* c, const Op* op) { return c->regs[op->ra]; }
+// vx as an address; registers[ra] + vx.
+inline uint32_t at_vx(const Ctx*, const Op* op) { return static_cast<uint32_t>(op->vx); }
+inline uint32_t at_ra_vx(const Ctx* c, const Op* op) { return static_cast<uint32_t>(c->regs[op->ra] + op->vx); }
+inline uint64_t value_vy(const Ctx*, const Op* op) { return op->vy; }
 
 // A refused or failed access: a page fault exits; a failure of the page
 // store itself is left to the group's handler, which raises exactly what
@@ -385,7 +422,33 @@ constexpr NativeTable build_table() {
     using namespace alu;
     set(0, op_trap, true);
     set(1, op_fallthrough, true);
+    set(10, op_ecalli);
+    set(20, op_load_imm);
+    // Stores of an immediate at an immediate address.
+    set(30, op_store<1, at_vx, value_vy>);
+    set(31, op_store<2, at_vx, value_vy>);
+    set(32, op_store<4, at_vx, value_vy>);
+    set(33, op_store<8, at_vx, value_vy>);
     set(40, op_jump, true, Target::vx);
+    set(50, op_jump_ind, true);
+    set(51, op_load_imm);
+    // Loads and stores at an immediate address.
+    set(52, op_load<1, false, at_vx>);
+    set(53, op_load<1, true, at_vx>);
+    set(54, op_load<2, false, at_vx>);
+    set(55, op_load<2, true, at_vx>);
+    set(56, op_load<4, false, at_vx>);
+    set(57, op_load<4, true, at_vx>);
+    set(58, op_load<8, false, at_vx>);
+    set(59, op_store<1, at_vx, value_ra>);
+    set(60, op_store<2, at_vx, value_ra>);
+    set(61, op_store<4, at_vx, value_ra>);
+    set(62, op_store<8, at_vx, value_ra>);
+    // Stores of an immediate through a register.
+    set(70, op_store<1, at_ra_vx, value_vy>);
+    set(71, op_store<2, at_ra_vx, value_vy>);
+    set(72, op_store<4, at_ra_vx, value_vy>);
+    set(73, op_store<8, at_ra_vx, value_vy>);
     set(80, op_load_imm_jump, true, Target::vy);
     set(81, op_branch_imm<eq>, true, Target::vy);
     set(82, op_branch_imm<ne>, true, Target::vy);
@@ -444,7 +507,39 @@ constexpr NativeTable build_table() {
     set(159, op_reg_imm<swapped<rot_r<8>>>);
     set(160, op_reg_imm<rot_r<4>>);
     set(161, op_reg_imm<swapped<rot_r<4>>>);
+    // Two registers and an offset.
+    set(170, op_branch_regs<eq>, true, Target::vx);
+    set(171, op_branch_regs<ne>, true, Target::vx);
+    set(172, op_branch_regs<lt_u>, true, Target::vx);
+    set(173, op_branch_regs<lt_s>, true, Target::vx);
+    set(174, op_branch_regs<ge_u>, true, Target::vx);
+    set(175, op_branch_regs<ge_s>, true, Target::vx);
     set(180, op_load_imm_jump_ind, true);
+    // Three registers: the rules shared with the register-immediate group;
+    // the others (division, remainder, high products, conditional moves,
+    // inverted logic, minimum and maximum) run the group's own handler.
+    for (int op = 190; op <= 230; ++op) set(op, op_group);
+    set(190, op_three<add<4>>);
+    set(191, op_three<sub<4>>);
+    set(192, op_three<mul<4>>);
+    set(197, op_three<shl<4>>);
+    set(198, op_three<shr<4>>);
+    set(199, op_three<sar<4>>);
+    set(200, op_three<add<8>>);
+    set(201, op_three<sub<8>>);
+    set(202, op_three<mul<8>>);
+    set(207, op_three<shl<8>>);
+    set(208, op_three<shr<8>>);
+    set(209, op_three<sar<8>>);
+    set(210, op_three<bit_and>);
+    set(211, op_three<bit_xor>);
+    set(212, op_three<bit_or>);
+    set(216, op_three<alu::lt_u>);
+    set(217, op_three<alu::lt_s>);
+    set(220, op_three<rot_l<8>>);
+    set(221, op_three<rot_l<4>>);
+    set(222, op_three<rot_r<8>>);
+    set(223, op_three<rot_r<4>>);
     return t;
 }
 
@@ -533,7 +628,7 @@ inline Block* build_block(Cache* cache, CyBlockInfo* gb, uint32_t start, CyProgr
         op.ra = ins->ra;
         op.rb = ins->rb;
         op.rd = ins->rd;
-        op.aux = 0;
+        op.aux = nat.fn == op_ecalli ? static_cast<uint32_t>(n - 1 - i) * kBuiltinGas : 0;
         op.target_ok = 0;
         if (nat.target != Target::none) {
             // The program never changes, so whether a taken branch lands on
