@@ -9,6 +9,8 @@ Workloads (programs written with `qorvel_pvm.asm`, run through
   memory    a load/store loop over 64 KiB of writable pages: `add_imm_64`,
             `store_ind_u64`, `load_ind_u64`, `branch_ne_imm`
   memcopy   a 64 KiB copy through `CyMemory.read` and `CyMemory.write`
+  sieve     a real program: examples/sieve.pvmasm, the sieve of Eratosthenes
+            over N + 1 flag bytes of heap, then a hash of the primes
   run       a `run()` call of a program that halts at once, given a memory
             (the fixed cost of a call)
   run-new   the same without a memory, so that `run()` makes a new one
@@ -126,6 +128,11 @@ loop:
 
 RUN_SOURCE = HALT
 
+SIEVE = ROOT / "examples" / "sieve.pvmasm"
+# The standard program layout the sieve runs in: its argument (N in decimal)
+# at 0xFEFF0000, the stack below 0xFEFE0000, the heap break at 0x20000.
+ARGS_START, STACK_TOP, HALT_ADDRESS = 0xFEFF0000, 0xFEFE0000, 0xFFFF0000
+
 
 @dataclass
 class Workload:
@@ -146,6 +153,8 @@ WORKLOADS = [
              lambda n: f"{n:,} x (add_imm_64, store_ind_u64, load_ind_u64, branch_ne_imm)"),
     Workload("memcopy", "64 KiB copy (read + write)", "B", 1, (10, 110),
              lambda n: "read(0x20000, 65536), write(0x30000, ...)"),
+    Workload("sieve", "sieve (a real program)", "instr", 300_000, (20_000, 120_000),
+             lambda n: f"examples/sieve.pvmasm, primes up to {n:,} ({n / 1024:,.0f} KiB of flags) and their hash"),
     Workload("run", "run() call, halt only", "call", 1, (200, 1200),
              lambda n: "run() of a program that halts at once, memory given"),
     Workload("run-new", "run() call with a new memory", "call", 1, (100, 300),
@@ -182,6 +191,20 @@ class Case:
             def once():
                 mem.write(HEAP + KIB64, mem.read(HEAP, KIB64))
                 return KIB64, mem.read(HEAP + KIB64, KIB64)
+            self.once = once
+            return
+        if key == "sieve":
+            arg = str(size).encode()
+            source = SIEVE.read_text()
+            regs[0], regs[1], regs[7], regs[8] = HALT_ADDRESS, STACK_TOP, ARGS_START, len(arg)
+            memory_class = CyMemory if native else ref.Memory
+            interpreter = make_interpreter(assemble(source))
+
+            def once():
+                # A new memory each time: the sieve takes its flags from the heap.
+                memory = memory_class.from_pc(b"", b"", arg, 0, 4096, HEAP)
+                r = interpreter.run(registers=regs, memory=memory, gas=GAS)
+                return GAS - r.gas, (r.status, r.pc, r.gas, list(r.registers), r.fault_address)
             self.once = once
             return
         if key == "block":
@@ -310,7 +333,7 @@ def check_agreement() -> list[str]:
         elif name == "every instruction" and a.status != "halt":
             problems.append(f"{name}: ended with {a.status} at pc {a.pc}, expected a halt")
     for w in WORKLOADS:
-        size = min(w.size, 2000) if w.key == "loop" else (min(w.size, 5) if w.key == "block" else w.size)
+        size = {"loop": min(w.size, 2000), "block": min(w.size, 5), "sieve": 5000}.get(w.key, w.size)
         (_, a), (_, b) = Case(w.key, size, True).once(), Case(w.key, size, False).once()
         if a != b:
             problems.append(f"{w.key}: native {a[:5]} reference {b[:5]}")
