@@ -739,12 +739,17 @@ uint8_t* direct_page(CyMemory* self, uint32_t page, int create) {
 }
 
 // 0 when every page of [address, address + length) has the access; else 1
-// with the start address of the first page that lacks it in *fault.  Pages
-// past 0xFFFFF have no access; the first of them starts at address 0 again.
+// with the start address of the first page that lacks it in *fault.  An
+// access that runs past 0xFFFFFFFF is refused; when the pages it has below
+// the top all allow it, the fault is reported at the page of `address`.
 inline int direct_check(const CyMemory* self, uint32_t address, uint32_t length, int mode, uint32_t* fault) {
     const uint64_t last = (uint64_t{address} + length - 1) >> kPageShift;
     for (uint64_t pg = address >> kPageShift; pg <= last; ++pg) {
-        if (pg > kLastPage || !mem_has_access_c(const_cast<CyMemory*>(self), static_cast<uint32_t>(pg), mode)) {
+        if (pg > kLastPage) {
+            *fault = address & ~kPageMask;
+            return 1;
+        }
+        if (!mem_has_access_c(const_cast<CyMemory*>(self), static_cast<uint32_t>(pg), mode)) {
             *fault = static_cast<uint32_t>(pg << kPageShift);
             return 1;
         }
