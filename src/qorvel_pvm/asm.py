@@ -19,7 +19,7 @@ import bisect
 import difflib
 import re
 from dataclasses import dataclass
-from typing import NamedTuple
+from typing import Callable, NamedTuple
 
 __all__ = [
     "AsmError",
@@ -48,6 +48,13 @@ REG_IMM_OFFSET = "reg_imm_offset"    # opcode, reg | lx << 4, imm, offset
 TWO_REG = "two_reg"                  # opcode, rd | ra << 4
 TWO_REG_IMM = "two_reg_imm"          # opcode, ra | rb << 4, imm
 TWO_REG_TWO_IMM = "two_reg_two_imm"  # opcode, ra | rb << 4, lx, imm x, imm y
+ONE_IMM = "one_imm"                  # opcode, imm
+REG_IMM64 = "reg_imm64"              # opcode, ra, 8-byte imm
+TWO_IMM = "two_imm"                  # opcode, lx, imm x, imm y
+REG_IMM = "reg_imm"                  # opcode, ra, imm
+REG_TWO_IMM = "reg_two_imm"          # opcode, ra | lx << 4, imm x, imm y
+TWO_REG_OFFSET = "two_reg_offset"    # opcode, ra | rb << 4, offset
+THREE_REG = "three_reg"              # opcode, ra | rb << 4, rd
 
 # Operand names in the order the text writes them.
 _SIGNATURES = {
@@ -57,7 +64,17 @@ _SIGNATURES = {
     TWO_REG: ("rd", "ra"),
     TWO_REG_IMM: ("ra", "rb", "imm"),
     TWO_REG_TWO_IMM: ("ra", "rb", "imm_x", "imm_y"),
+    ONE_IMM: ("imm",),
+    REG_IMM64: ("ra", "imm64"),
+    TWO_IMM: ("addr", "imm"),
+    REG_IMM: ("ra", "imm"),  # ("ra", "addr") for the absolute loads and stores
+    REG_TWO_IMM: ("ra", "imm_x", "imm_y"),
+    TWO_REG_OFFSET: ("ra", "rb", "target"),
+    THREE_REG: ("rd", "ra", "rb"),
 }
+
+# Forms whose target is taken modulo 2**32 (any offset reaches any address).
+_WRAPPING_TARGET = frozenset((TWO_REG_OFFSET,))
 
 
 class InstructionInfo(NamedTuple):
@@ -70,11 +87,13 @@ class InstructionInfo(NamedTuple):
     @property
     def operands(self) -> tuple[str, ...]:
         """Operand names in text order."""
+        if self.form == REG_IMM and 52 <= self.opcode <= 62:
+            return ("ra", "addr")
         return _SIGNATURES[self.form]
 
     @property
     def has_target(self) -> bool:
-        return self.form in (OFFSET, REG_IMM_OFFSET)
+        return self.form in (OFFSET, REG_IMM_OFFSET, TWO_REG_OFFSET)
 
 
 def _group(form: str, first: int, names: str) -> list[InstructionInfo]:
@@ -112,6 +131,34 @@ _ALL = (
         " rot_r_64_imm_alt rot_r_32_imm rot_r_32_imm_alt",
     )
     + _group(TWO_REG_TWO_IMM, 180, "load_imm_jump_ind")
+    + _group(ONE_IMM, 10, "ecalli")
+    + _group(REG_IMM64, 20, "load_imm_64")
+    + _group(TWO_IMM, 30, "store_imm_u8 store_imm_u16 store_imm_u32 store_imm_u64")
+    + _group(
+        REG_IMM,
+        50,
+        "jump_ind load_imm load_u8 load_i8 load_u16 load_i16 load_u32 load_i32 load_u64"
+        " store_u8 store_u16 store_u32 store_u64",
+    )
+    + _group(
+        REG_TWO_IMM,
+        70,
+        "store_imm_ind_u8 store_imm_ind_u16 store_imm_ind_u32 store_imm_ind_u64",
+    )
+    + _group(
+        TWO_REG_OFFSET,
+        170,
+        "branch_eq branch_ne branch_lt_u branch_lt_s branch_ge_u branch_ge_s",
+    )
+    + _group(
+        THREE_REG,
+        190,
+        "add_32 sub_32 mul_32 div_u_32 div_s_32 rem_u_32 rem_s_32 shlo_l_32 shlo_r_32"
+        " shar_r_32 add_64 sub_64 mul_64 div_u_64 div_s_64 rem_u_64 rem_s_64 shlo_l_64"
+        " shlo_r_64 shar_r_64 and xor or mul_upper_s_s mul_upper_u_u mul_upper_s_u"
+        " set_lt_u set_lt_s cmov_iz cmov_nz rot_l_64 rot_l_32 rot_r_64 rot_r_32"
+        " and_inv or_inv xnor max max_u min min_u",
+    )
 )
 
 #: Mnemonic -> InstructionInfo, for every instruction the package's groups define.
@@ -336,6 +383,8 @@ def decode_operands(opcode: int, code, pc: int, skip: int) -> tuple[int, int, in
     pc &= 0xFFFFFFFF
     if form == NO_ARGS:
         return 0, 0, 0, 0, 0
+    if form in _NEW_DECODERS:
+        return _NEW_DECODERS[form](code, pc, skip)
     if form == OFFSET:
         lx = min(4, skip & 0xFF)
         return (pc + _signed(_code_le(code, pc + 1, lx), lx)) & MASK64, 0, 0, 0, 0
@@ -361,6 +410,67 @@ def decode_operands(opcode: int, code, pc: int, skip: int) -> tuple[int, int, in
     return vx, vy, ra, rb, 0
 
 
+def _sext(code: bytes, pos: int, n: int) -> int:
+    """`n` code bytes from `pos`, sign-extended to an unsigned 64-bit value."""
+    return _signed(_code_le(code, pos, n), n) & MASK64
+
+
+# The decoders of the formats whose lengths are plain integer arithmetic on
+# the skip (no 8-bit wrap-around): each returns (vx, vy, ra, rb, rd).
+Record = tuple[int, int, int, int, int]
+
+
+def _dec_one_imm(code: bytes, pc: int, skip: int) -> Record:
+    lx = min(4, skip)
+    return _sext(code, pc + 1, lx), 0, 0, 0, 0
+
+
+def _dec_reg_imm64(code: bytes, pc: int, skip: int) -> Record:
+    return _code_le(code, pc + 2, 8), 0, min(12, _code_le(code, pc + 1, 1) & 15), 0, 0
+
+
+def _dec_two_imm(code: bytes, pc: int, skip: int) -> Record:
+    lx = min(4, _code_le(code, pc + 1, 1) & 7)
+    ly = _clamp4_max0(skip - lx - 1)
+    return _sext(code, pc + 2, lx), _sext(code, pc + 2 + lx, ly), 0, 0, 0
+
+
+def _dec_reg_imm(code: bytes, pc: int, skip: int) -> Record:
+    lx = _clamp4_max0(skip - 1)
+    return _sext(code, pc + 2, lx), 0, min(12, _code_le(code, pc + 1, 1) & 15), 0, 0
+
+
+def _dec_reg_two_imm(code: bytes, pc: int, skip: int) -> Record:
+    byte1 = _code_le(code, pc + 1, 1)
+    lx = min(4, (byte1 >> 4) & 7)
+    ly = _clamp4_max0(skip - lx - 1)
+    return _sext(code, pc + 2, lx), _sext(code, pc + 2 + lx, ly), min(12, byte1 & 15), 0, 0
+
+
+def _dec_two_reg_offset(code: bytes, pc: int, skip: int) -> Record:
+    byte1 = _code_le(code, pc + 1, 1)
+    lx = _clamp4_max0(skip - 1)
+    target = (pc + _signed(_code_le(code, pc + 2, lx), lx)) & 0xFFFFFFFF
+    return target, 0, min(12, byte1 & 15), min(12, byte1 >> 4), 0
+
+
+def _dec_three_reg(code: bytes, pc: int, skip: int) -> Record:
+    byte1 = _code_le(code, pc + 1, 1)
+    rd = min(12, _code_le(code, pc + 2, 1))
+    return 0, 0, min(12, byte1 & 15), min(12, byte1 >> 4), rd
+
+
+_NEW_DECODERS: dict[str, Callable[[bytes, int, int], Record]] = {
+    ONE_IMM: _dec_one_imm,
+    REG_IMM64: _dec_reg_imm64,
+    TWO_IMM: _dec_two_imm,
+    REG_IMM: _dec_reg_imm,
+    REG_TWO_IMM: _dec_reg_two_imm,
+    TWO_REG_OFFSET: _dec_two_reg_offset,
+    THREE_REG: _dec_three_reg,
+}
+
+
 def _s64(v: int) -> int:
     return v - (1 << 64) if v >> 63 else v
 
@@ -380,6 +490,20 @@ def _text_operands(info: InstructionInfo, record) -> tuple[int, ...]:
         return (rd, ra)
     if form == TWO_REG_IMM:
         return (ra, rb, _s64(vx))
+    if form == ONE_IMM:
+        return (_s64(vx),)
+    if form == REG_IMM64:
+        return (ra, _s64(vx))
+    if form == TWO_IMM:
+        return (_s64(vx), _s64(vy))
+    if form == REG_IMM:
+        return (ra, _s64(vx))
+    if form == REG_TWO_IMM:
+        return (ra, _s64(vx), _s64(vy))
+    if form == TWO_REG_OFFSET:
+        return (ra, rb, vx)
+    if form == THREE_REG:
+        return (rd, ra, rb)
     return (ra, rb, _s64(vx), _s64(vy))
 
 
@@ -396,6 +520,18 @@ def _record(info: InstructionInfo, ops) -> tuple[int, int, int, int, int]:
         return 0, 0, ops[1], 0, ops[0]
     if form == TWO_REG_IMM:
         return ops[2] & MASK64, 0, ops[0], ops[1], 0
+    if form == ONE_IMM:
+        return ops[0] & MASK64, 0, 0, 0, 0
+    if form in (REG_IMM64, REG_IMM):
+        return ops[1] & MASK64, 0, ops[0], 0, 0
+    if form == TWO_IMM:
+        return ops[0] & MASK64, ops[1] & MASK64, 0, 0, 0
+    if form == REG_TWO_IMM:
+        return ops[1] & MASK64, ops[2] & MASK64, ops[0], 0, 0
+    if form == TWO_REG_OFFSET:
+        return ops[2] & 0xFFFFFFFF, 0, ops[0], ops[1], 0
+    if form == THREE_REG:
+        return 0, 0, ops[1], ops[2], ops[0]
     return ops[2] & MASK64, ops[3] & MASK64, ops[0], ops[1], 0
 
 
@@ -411,6 +547,16 @@ def _value_len(v: int) -> int | None:
         if -(1 << (8 * n - 1)) <= v < 1 << (8 * n - 1):
             return n
     return None
+
+
+def _offset(info: InstructionInfo, target: int, pc: int) -> int:
+    """The offset an instruction at `pc` stores to reach `target`.  Targets of
+    the register-register branches are taken modulo 2**32, so their offset is
+    the signed 32-bit difference; the other forms keep the plain difference
+    (out of reach when it needs more than 4 bytes)."""
+    if info.form in _WRAPPING_TARGET:
+        return ((target - pc + (1 << 31)) & 0xFFFFFFFF) - (1 << 31)
+    return target - pc
 
 
 def _le(v: int, n: int) -> bytes:
@@ -433,7 +579,24 @@ def _encode(info: InstructionInfo, ops, pc: int, olen: int | None = None) -> byt
     if form == TWO_REG_TWO_IMM:
         lx, ly = _value_len(ops[2]), _value_len(ops[3])
         return bytes((op, ops[0] | ops[1] << 4, lx)) + _le(ops[2], lx) + _le(ops[3], ly)
-    offset = ops[-1] - pc
+    if form == ONE_IMM:
+        return bytes((op,)) + _le(ops[0], _value_len(ops[0]))
+    if form == REG_IMM64:
+        return bytes((op, ops[0])) + _le(ops[1], 8)
+    if form == TWO_IMM:
+        lx, ly = _value_len(ops[0]), _value_len(ops[1])
+        return bytes((op, lx)) + _le(ops[0], lx) + _le(ops[1], ly)
+    if form == REG_IMM:
+        return bytes((op, ops[0])) + _le(ops[1], _value_len(ops[1]))
+    if form == REG_TWO_IMM:
+        lx, ly = _value_len(ops[1]), _value_len(ops[2])
+        return bytes((op, ops[0] | lx << 4)) + _le(ops[1], lx) + _le(ops[2], ly)
+    if form == THREE_REG:
+        return bytes((op, ops[1] | ops[2] << 4, ops[0]))
+    offset = _offset(info, ops[-1], pc)
+    if form == TWO_REG_OFFSET:
+        n = _value_len(offset) if olen is None else olen
+        return bytes((op, ops[0] | ops[1] << 4)) + _le(offset, n)
     n = _value_len(offset) if olen is None else olen
     if form == OFFSET:
         return bytes((op,)) + _le(offset, n)
@@ -484,6 +647,36 @@ def _parse_imm(tok: str, line: int) -> int:
             line,
         )
     return v
+
+
+def _parse_imm64(tok: str, line: int) -> int:
+    """A full 64-bit immediate: -2**63..2**64-1, negative ones as their
+    two's complement (kept signed, like the other immediates)."""
+    v = _parse_int(tok, line, "immediate")
+    if not -(1 << 63) <= v <= MASK64:
+        raise AsmError(
+            f"immediate {tok.strip()} is out of range: a 64-bit immediate lies in "
+            f"-0x8000000000000000..0xffffffffffffffff",
+            line,
+        )
+    return _s64(v & MASK64)
+
+
+def _parse_addr(tok: str, line: int) -> int:
+    """An absolute address operand, used modulo 2**32: besides the signed
+    immediates it takes 0x80000000..0xffffffff, stored as the negative
+    immediate that reaches the same address (0xffff0000 is -0x10000)."""
+    v = _parse_int(tok, line, "address")
+    if 1 << 31 <= v < 1 << 32:
+        return v - (1 << 32)
+    try:
+        return _parse_imm(tok, line)
+    except AsmError:
+        raise AsmError(
+            f"address {tok.strip()} is out of range: addresses lie in 0..0xffffffff "
+            f"(or -0x80000000..-1, the same addresses counted down from 2**32)",
+            line,
+        ) from None
 
 
 class _Ref(NamedTuple):
@@ -607,6 +800,10 @@ def _parse(text: str):
                 ops.append(_parse_reg(arg, line_no))
             elif name == "target":
                 ops.append(_parse_ref(arg, line_no, "target"))
+            elif name == "imm64":
+                ops.append(_parse_imm64(arg, line_no))
+            elif name == "addr":
+                ops.append(_parse_addr(arg, line_no))
             else:
                 ops.append(_parse_imm(arg, line_no))
         items.append(_Item(line_no, "insn", info=info, ops=tuple(ops)))
@@ -661,7 +858,7 @@ def _layout(items, labels) -> list[int]:
         changed = False
         for i, it in enumerate(items):
             if it.kind == "insn" and it.info.has_target:
-                offset = _resolve(it.ops[-1], labels, addrs) - addrs[i]
+                offset = _offset(it.info, _resolve(it.ops[-1], labels, addrs), addrs[i])
                 need = _value_len(offset)
                 need = 4 if need is None else need  # out of range: reported below
                 if passes >= grow_only_after:
@@ -696,7 +893,7 @@ def assemble(text: str) -> bytes:
             code += it.data
             continue
         ops = tuple(_resolve(o, labels, addrs) if isinstance(o, _Ref) else o for o in it.ops)
-        if it.info.has_target and _value_len(ops[-1] - pc) is None:
+        if it.info.has_target and _value_len(_offset(it.info, ops[-1], pc)) is None:
             raise AsmError(
                 f"target {ops[-1]} is out of reach of this instruction at pc {pc}: "
                 f"offsets are signed 32-bit (-0x80000000..0x7fffffff)",
@@ -758,6 +955,8 @@ def _format_insn(info: InstructionInfo, ops, target_text) -> str:
             parts.append(f"r{v}")
         elif name == "target":
             parts.append(target_text(v))
+        elif name == "addr":
+            parts.append(_fmt_imm(v & 0xFFFFFFFF))
         else:
             parts.append(_fmt_imm(v))
     return info.name + (" " + ", ".join(parts) if parts else "")
