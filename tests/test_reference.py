@@ -193,3 +193,66 @@ def test_three_register_same_register_operands(name):
     a = 0x8000_0000_0000_0001
     r = ref.Interpreter(assemble(f"{name} r1, r1, r1\ntrap")).run(registers=[0, a] + [0] * 11)
     assert r.registers[1] == model(name, a, a, a)
+
+
+# --- decoders: the assembler's and the reference's agree on any bytes -----------------------
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.sampled_from(sorted(ASM_OPCODES)), st.binary(max_size=30), st.integers(0, 24), st.integers(0, 40))
+def test_decoders_agree(opcode, tail, skip, pc):
+    from qorvel_pvm.asm import decode_operands
+
+    code = bytes(pc) + bytes([opcode]) + tail
+    prog = ref.Program(ref_blob(code))
+    _, _, decode = ref.OPCODES[opcode]
+    d = {"vx": 0, "vy": 0, "ra": 0, "rb": 0, "rd": 0, **decode(prog, pc, skip)}
+    assert decode_operands(opcode, code, pc, skip) == (d["vx"], d["vy"], d["ra"], d["rb"], d["rd"])
+
+
+def ref_blob(code):
+    from qorvel_pvm.asm import build_blob
+
+    return build_blob(code, [])
+
+
+# --- the example program -------------------------------------------------------------------
+
+SIEVE = assemble((Path(__file__).parent.parent / "examples" / "sieve.pvmasm").read_text())
+
+
+def run_sieve(args: bytes):
+    """The program in the standard layout: no data, heap from 0x20000, a
+    one-page stack, the arguments at 0xFEFF0000."""
+    mem = ref.Memory.from_pc(b"", b"", args, 0, 4096, heap=0x20000)
+    regs = [0xFFFF0000, 0xFEFE0000] + [0] * 5 + [0xFEFF0000, len(args)] + [0] * 4
+    return ref.Interpreter(SIEVE).run(registers=regs, memory=mem, gas=10**8)
+
+
+def primes_model(n):
+    primes = [p for p in range(2, n + 1) if all(p % q for q in range(2, int(p**0.5) + 1))]
+    h = 0xCBF29CE484222325
+    for p in primes:
+        h = ((h ^ p) * 0x100000001B3) % M64
+    return len(primes), primes[-1] if primes else 0, h
+
+
+@pytest.mark.parametrize("args,n", [(b"1000", 1000), (b"", 100), (b"0", 0), (b"1", 1), (b"2", 2),
+                                    (b"0097", 97), (b"4096", 4096)])
+def test_sieve_counts_primes(args, n):
+    r = run_sieve(args)
+    assert r.status == "halt"
+    assert (r.registers[7], r.registers[8], r.registers[9]) == primes_model(n)
+    assert r.registers[2] == n and r.registers[0] == 0xFFFF0000 and r.registers[1] == 0xFEFE0000
+
+
+def test_sieve_documented_result():
+    r = run_sieve(b"1000")
+    assert (r.status, r.registers[7], r.registers[8], r.registers[9], 10**8 - r.gas) == (
+        "halt", 168, 997, 0xD397ADC67590553C, 11356)
+
+
+@pytest.mark.parametrize("args", [b"12a", b"-5", b" 7", b"16777217", b"99999999999999999999999"])
+def test_sieve_refuses_bad_arguments(args):
+    r = run_sieve(args)
+    assert (r.status, r.registers[7], r.registers[8]) == ("halt", M64 - 1, 0)
