@@ -447,3 +447,23 @@ def test_reference_examples_run_as_described():
     table = assemble(re.search(r"```\n(\.jumptable ret, handler.*?)```", doc, re.S).group(1))
     r = run(table, gas=100)
     assert (r.status, r.pc, r.registers[0]) == ("panic", 7, 2)  # handler falls through off the end
+
+
+@pytest.mark.parametrize("code,mask,pc,want", [
+    ([20, 0x01, 0x02], [0b001], 0, ("load_imm_64 r1, 2", 3)),  # bytes past the end read as 0
+    ([20, 0x01, 0xFF, 0x00, 20], [0b10001], 0, ("load_imm_64 r1, 0x1400ff", 4)),  # reads on
+    ([20, 0x02] + [0xFF] * 8, [1, 0], 0, ("load_imm_64 r2, -1", 10)),
+    ([20, 0x02, 0, 0, 0, 0, 0, 0, 0, 0x80], [1, 0], 0, ("load_imm_64 r2, 0x8000000000000000", 10)),
+    ([56, 0x01, 0x00, 0x00, 0xFF, 0xFE], [1], 0, ("load_u32 r1, 0xfeff0000", 6)),
+    ([172, 0x21, 0x80], [1], 0, ("branch_lt_u r1, r2, 4294967168", 3)),
+    ([10], [1], 0, ("ecalli 0", 1)),
+])
+def test_disassemble_at_new_forms(code, mask, pc, want):
+    assert disassemble_at(bytes(code), bytes(mask), pc) == want
+
+
+def test_register_branch_labels_round_trip():
+    text = ("top: load_imm r1, 1\nfallthrough\nloop: add_64 r2, r2, r1\nbranch_lt_u r2, r3, loop\n"
+            "branch_eq r1, r1, top\njump_ind r0, 0\n.jumptable loop\n")
+    blob, again = roundtrip(text)
+    assert "branch_lt_u r2, r3, L" in again and "branch_eq r1, r1, L0" in again

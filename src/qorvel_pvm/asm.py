@@ -996,6 +996,8 @@ def _format_insn(
             parts.append(target_text(v))
         elif name == "addr":
             parts.append(_fmt_imm(v & 0xFFFFFFFF))
+        elif name == "imm64" and not -0x10000 < v < 0x10000:
+            parts.append(f"{v & MASK64:#x}")
         else:
             parts.append(_fmt_imm(v))
     return info.name + (" " + ", ".join(parts) if parts else "")
