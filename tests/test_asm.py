@@ -46,7 +46,7 @@ def nbytes(v):
 
 def operand_text(info, imm, imm_y, target):
     vals = {"ra": "r12", "rb": "r0", "rd": "r7", "imm": imm, "imm_x": imm, "imm_y": imm_y,
-            "target": target, "addr": imm, "imm64": imm}
+            "target": target, "addr": imm, "imm64": imm, "index": imm}
     return ", ".join(str(vals[n]) for n in info.operands)
 
 
@@ -344,6 +344,7 @@ def test_decode_operands_new_forms(code, pc, skip, record):
 @pytest.mark.parametrize("text,code", [
     ("ecalli 0", [10]),
     ("ecalli 0x1234", [10, 0x34, 0x12]),
+    ("ecalli 0xffffffff", [10, 0xFF]),
     ("load_imm_64 r3, 0xffffffffffffffff", [20, 3] + [0xFF] * 8),
     ("load_imm_64 r3, -2", [20, 3, 0xFE] + [0xFF] * 7),
     ("store_imm_u8 0xfeff0000, 0", [30, 4, 0, 0, 0xFF, 0xFE]),
@@ -368,6 +369,7 @@ def test_new_forms_encode_shortest(text, code):
 @pytest.mark.parametrize("text,message", [
     ("load_imm r1, 0xffffffff", "immediate 0xffffffff is out of range"),
     ("load_u8 r1, 0x100000000", "address 0x100000000 is out of range"),
+    ("ecalli -0x80000001", "host-call index -0x80000001 is out of range"),
     ("load_imm_64 r1, 0x10000000000000000", "immediate .* is out of range"),
     ("load_imm_64 r1, -0x8000000000000001", "immediate .* is out of range"),
     ("add_64 r1, r2", r"add_64 takes 3 operands \(rd, ra, rb\), got 2"),
@@ -408,7 +410,7 @@ def programs(draw):
             ops = {"ra": f"r{draw(st.integers(0, 12))}", "rb": f"r{draw(st.integers(0, 12))}",
                    "rd": f"r{draw(st.integers(0, 12))}", "imm": draw(imms), "imm_x": draw(imms),
                    "imm_y": draw(imms), "target": draw(target), "addr": draw(addrs),
-                   "imm64": draw(imm64s)}
+                   "imm64": draw(imm64s), "index": draw(addrs)}
             lines.append(f"{info.name} " + ", ".join(str(ops[n]) for n in info.operands))
         else:
             data = draw(st.lists(st.integers(0, 255), min_size=1, max_size=30))

@@ -72,7 +72,7 @@ def test_host_call_stops_after_the_call_and_resumes():
     assert 100 - r2.gas == 5  # as much as an uninterrupted run
 
 
-@pytest.mark.parametrize("index,want", [(0, 0), (-1, 0xFFFFFFFF), (0x12345, 0x12345)])
+@pytest.mark.parametrize("index,want", [(0, 0), (-1, 0xFFFFFFFF), (0xFFFFFFFF, 0xFFFFFFFF), (0x12345, 0x12345)])
 def test_host_call_index_is_32_bit(index, want):
     assert run(f"ecalli {index}").host_call == want
 

@@ -68,7 +68,7 @@ _SIGNATURES = {
     TWO_REG: ("rd", "ra"),
     TWO_REG_IMM: ("ra", "rb", "imm"),
     TWO_REG_TWO_IMM: ("ra", "rb", "imm_x", "imm_y"),
-    ONE_IMM: ("imm",),
+    ONE_IMM: ("index",),
     REG_IMM64: ("ra", "imm64"),
     TWO_IMM: ("addr", "imm"),
     REG_IMM: ("ra", "imm"),  # ("ra", "addr") for the absolute loads and stores
@@ -677,19 +677,21 @@ def _parse_imm64(tok: str, line: int) -> int:
     return _s64(v & MASK64)
 
 
-def _parse_addr(tok: str, line: int) -> int:
-    """An absolute address operand, used modulo 2**32: besides the signed
-    immediates it takes 0x80000000..0xffffffff, stored as the negative
-    immediate that reaches the same address (0xffff0000 is -0x10000)."""
-    v = _parse_int(tok, line, "address")
+def _parse_addr(tok: str, line: int, what: str = "addr") -> int:
+    """An operand used modulo 2**32 (an absolute address, a host-call index):
+    besides the signed immediates it takes 0x80000000..0xffffffff, stored as
+    the negative immediate that decodes to the same 32 bits (0xffff0000 is
+    -0x10000)."""
+    noun = "address" if what == "addr" else "host-call index"
+    v = _parse_int(tok, line, noun)
     if 1 << 31 <= v < 1 << 32:
         return v - (1 << 32)
     try:
         return _parse_imm(tok, line)
     except AsmError:
         raise AsmError(
-            f"address {tok.strip()} is out of range: addresses lie in 0..0xffffffff "
-            f"(or -0x80000000..-1, the same addresses counted down from 2**32)",
+            f"{noun} {tok.strip()} is out of range: it lies in 0..0xffffffff "
+            f"(or -0x80000000..-1, the same values counted down from 2**32)",
             line,
         ) from None
 
@@ -830,8 +832,8 @@ def _parse(
                 ops.append(_parse_ref(arg, line_no, "target"))
             elif name == "imm64":
                 ops.append(_parse_imm64(arg, line_no))
-            elif name == "addr":
-                ops.append(_parse_addr(arg, line_no))
+            elif name in ("addr", "index"):
+                ops.append(_parse_addr(arg, line_no, name))
             else:
                 ops.append(_parse_imm(arg, line_no))
         items.append(_Item(line_no, "insn", info=info, ops=tuple(ops)))
@@ -994,7 +996,7 @@ def _format_insn(
             parts.append(f"r{v}")
         elif name == "target":
             parts.append(target_text(v))
-        elif name == "addr":
+        elif name in ("addr", "index"):
             parts.append(_fmt_imm(v & 0xFFFFFFFF))
         elif name == "imm64" and not -0x10000 < v < 0x10000:
             parts.append(f"{v & MASK64:#x}")
