@@ -9,8 +9,10 @@ package reuses (`encode_natural`, `decode_natural`, `build_blob`,
 The decoding here mirrors the interpreter's operand decoders byte for byte:
 skip lengths come from the bitmask (at most 24, bits past the end of the code
 count as set), immediates are sign-extended from their byte length, offsets
-are signed and relative to the instruction's own pc, register nibbles above
-12 read as 12, and code bytes at or past the end of the code read as zero.
+are signed and relative to the instruction's own pc (the register-register
+branches take their target modulo 2**32), immediate lengths are clamped to 4,
+register numbers above 12 read as 12, `load_imm_64` always reads 8 bytes,
+and code bytes at or past the end of the code read as zero.
 """
 
 from __future__ import annotations
