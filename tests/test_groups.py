@@ -249,8 +249,8 @@ def test_three_reg_model(opcode, a, b):
                                                     for i in range(13) if i != 3]
     # rd may be one of the sources: both are read before it is written.
     for ra, rb, rd in [(4, 5, 4), (4, 5, 5)]:
-        r = three_reg(opcode, a, b, ra, rb, rd, old=a if rd == ra else b)
-        assert r[rd] == (r[rd] if expected is None else expected & M64)
+        old = a if rd == ra else b
+        assert three_reg(opcode, a, b, ra, rb, rd, old)[rd] == (old if expected is None else expected & M64)
     if a == b:
         assert three_reg(opcode, a, a, 6, 6, 6, old=a)[6] == (a if expected is None else expected & M64)
 
