@@ -5,13 +5,13 @@
 // an immediate address (52 to 58) and the stores of a register at an
 // immediate address (59 to 62).
 //
-// Loads and stores go through the memory's `read` and `write` (access.hpp),
+// Loads and stores go through the memory's `read` and `write` (memory_handlers.hpp),
 // so a Python subclass of CyMemory that overrides them sees every access; a
 // refused load leaves the register unchanged, a refused store changes no
 // byte.  The jump goes through the program's jump table (`djump`).
-#include "access.hpp"
 #include "decode.hpp"
 #include "group.hpp"
+#include "memory_handlers.hpp"
 
 #include <iterator>
 
@@ -21,7 +21,6 @@ using pvm::CyMemory;
 using pvm::CyProgram;
 using pvm::CyTable;
 using pvm::InstructionProps;
-using pvm::instr_fn_t;
 using pvm::kFallThrough;
 
 #define MODULE_NAME "qorvel_pvm.cpvm.instructions.tables.ops_reg_imm"
@@ -38,67 +37,22 @@ InstructionProps get_props(CyTable*, uint32_t pc, CyProgram* program, uint32_t s
     return props;
 }
 
-#define HANDLER_ARGS \
-    CyProgram *program, uint64_t *registers, CyMemory *memory, uint32_t counter, uint64_t vx, uint64_t, uint8_t ra, \
-        uint8_t, uint8_t
-
 // Dynamic jump to (registers[ra] + vx) mod 2^32 through the jump table.
-uint32_t jump_ind(HANDLER_ARGS) {
-    (void)memory;
+uint32_t jump_ind(CyProgram* program, uint64_t* registers, CyMemory*, uint32_t counter, uint64_t vx, uint64_t,
+                  uint8_t ra, uint8_t, uint8_t) {
     return pvm::djump_to(program, counter, static_cast<uint32_t>(registers[ra] + vx), MODULE_NAME ".jump_ind");
 }
 
-uint32_t load_imm(HANDLER_ARGS) {
-    (void)program, (void)memory, (void)counter;
+uint32_t load_imm(CyProgram*, uint64_t* registers, CyMemory*, uint32_t, uint64_t vx, uint64_t, uint8_t ra, uint8_t,
+                  uint8_t) {
     registers[ra] = vx;
     return kFallThrough;
 }
 
-// `Bytes` bytes at the address vx mod 2^32 into registers[ra], zero- or
-// sign-extended; registers[ra] keeps its value when the read fails.
-template <unsigned Bytes, bool Signed, const char* Name>
-uint32_t load(HANDLER_ARGS) {
-    (void)program, (void)counter;
-    if (!pvm::access::load<Bytes, Signed>(memory, group.classes().memory_type, static_cast<uint32_t>(vx),
-                                          &registers[ra]))
-        PVM_TRACEBACK(Name);
-    return kFallThrough;
-}
-
-// registers[ra] mod 2^(8 Bytes) at the address vx mod 2^32.
-template <unsigned Bytes, const char* Name>
-uint32_t store(HANDLER_ARGS) {
-    (void)program, (void)counter;
-    if (!pvm::access::store<Bytes>(memory, group.classes().memory_type, static_cast<uint32_t>(vx), registers[ra]))
-        PVM_TRACEBACK(Name);
-    return kFallThrough;
-}
-
-#undef HANDLER_ARGS
-
-constexpr char kLoadU8[] = MODULE_NAME ".load_u8";
-constexpr char kLoadI8[] = MODULE_NAME ".load_i8";
-constexpr char kLoadU16[] = MODULE_NAME ".load_u16";
-constexpr char kLoadI16[] = MODULE_NAME ".load_i16";
-constexpr char kLoadU32[] = MODULE_NAME ".load_u32";
-constexpr char kLoadI32[] = MODULE_NAME ".load_i32";
-constexpr char kLoadU64[] = MODULE_NAME ".load_u64";
-constexpr char kStoreU8[] = MODULE_NAME ".store_u8";
-constexpr char kStoreU16[] = MODULE_NAME ".store_u16";
-constexpr char kStoreU32[] = MODULE_NAME ".store_u32";
-constexpr char kStoreU64[] = MODULE_NAME ".store_u64";
-
-constexpr instr_fn_t load_u8 = load<1, false, kLoadU8>;
-constexpr instr_fn_t load_i8 = load<1, true, kLoadI8>;
-constexpr instr_fn_t load_u16 = load<2, false, kLoadU16>;
-constexpr instr_fn_t load_i16 = load<2, true, kLoadI16>;
-constexpr instr_fn_t load_u32 = load<4, false, kLoadU32>;
-constexpr instr_fn_t load_i32 = load<4, true, kLoadI32>;
-constexpr instr_fn_t load_u64 = load<8, false, kLoadU64>;
-constexpr instr_fn_t store_u8 = store<1, kStoreU8>;
-constexpr instr_fn_t store_u16 = store<2, kStoreU16>;
-constexpr instr_fn_t store_u32 = store<4, kStoreU32>;
-constexpr instr_fn_t store_u64 = store<8, kStoreU64>;
+// Loads into and stores of registers[ra] at the address vx mod 2^32; a
+// failed load leaves registers[ra] unchanged.
+PVM_LOAD_HANDLERS(group, load, pvm::memory_handlers::at_vx);
+PVM_STORE_HANDLERS(group, store, pvm::memory_handlers::at_vx, pvm::memory_handlers::value_ra);
 
 // Only the indirect jump ends a block.
 const pvm::OpcodeDef kOpcodes[] = {

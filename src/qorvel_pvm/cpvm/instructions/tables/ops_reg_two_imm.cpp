@@ -3,11 +3,11 @@
 // The instruction group with one register and two immediates:
 // `store_imm_ind_u8` .. `store_imm_ind_u64` (opcodes 70 to 73) store the low
 // bytes of the second immediate at the register plus the first immediate.
-// The stores go through the memory's `write` (access.hpp); a refused store
+// The stores go through the memory's `write` (memory_handlers.hpp); a refused store
 // changes nothing.
-#include "access.hpp"
 #include "decode.hpp"
 #include "group.hpp"
+#include "memory_handlers.hpp"
 
 #include <iterator>
 
@@ -17,8 +17,6 @@ using pvm::CyMemory;
 using pvm::CyProgram;
 using pvm::CyTable;
 using pvm::InstructionProps;
-using pvm::instr_fn_t;
-using pvm::kFallThrough;
 
 #define MODULE_NAME "qorvel_pvm.cpvm.instructions.tables.ops_reg_two_imm"
 
@@ -40,25 +38,8 @@ InstructionProps get_props(CyTable*, uint32_t pc, CyProgram* program, uint32_t s
     return props;
 }
 
-// The low `Bytes` bytes of vy at (registers[ra] + vx) mod 2^32.
-template <unsigned Bytes, const char* Name>
-uint32_t store_imm_ind(CyProgram*, uint64_t* registers, CyMemory* memory, uint32_t, uint64_t vx, uint64_t vy,
-                       uint8_t ra, uint8_t, uint8_t) {
-    if (!pvm::access::store<Bytes>(memory, group.classes().memory_type, static_cast<uint32_t>(registers[ra] + vx),
-                                   vy))
-        PVM_TRACEBACK(Name);
-    return kFallThrough;
-}
-
-constexpr char kStoreU8[] = MODULE_NAME ".store_imm_ind_u8";
-constexpr char kStoreU16[] = MODULE_NAME ".store_imm_ind_u16";
-constexpr char kStoreU32[] = MODULE_NAME ".store_imm_ind_u32";
-constexpr char kStoreU64[] = MODULE_NAME ".store_imm_ind_u64";
-
-constexpr instr_fn_t store_imm_ind_u8 = store_imm_ind<1, kStoreU8>;
-constexpr instr_fn_t store_imm_ind_u16 = store_imm_ind<2, kStoreU16>;
-constexpr instr_fn_t store_imm_ind_u32 = store_imm_ind<4, kStoreU32>;
-constexpr instr_fn_t store_imm_ind_u64 = store_imm_ind<8, kStoreU64>;
+// The low bytes of vy at (registers[ra] + vx) mod 2^32.
+PVM_STORE_HANDLERS(group, store_imm_ind, pvm::memory_handlers::at_ra_plus_vx, pvm::memory_handlers::value_vy);
 
 const pvm::OpcodeDef kOpcodes[] = {
     {70, store_imm_ind_u8, 1, 0},

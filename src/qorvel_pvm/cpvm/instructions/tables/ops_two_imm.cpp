@@ -3,11 +3,11 @@
 // The instruction group with two immediates: `store_imm_u8` .. `store_imm_u64`
 // (opcodes 30 to 33) store the low bytes of the second immediate at the
 // address given by the first.  The stores go through the memory's `write`
-// (access.hpp), so a Python subclass of CyMemory that overrides it sees them
+// (memory_handlers.hpp), so a Python subclass of CyMemory that overrides it sees them
 // and a refused store changes nothing.
-#include "access.hpp"
 #include "decode.hpp"
 #include "group.hpp"
+#include "memory_handlers.hpp"
 
 #include <iterator>
 
@@ -17,8 +17,6 @@ using pvm::CyMemory;
 using pvm::CyProgram;
 using pvm::CyTable;
 using pvm::InstructionProps;
-using pvm::instr_fn_t;
-using pvm::kFallThrough;
 
 #define MODULE_NAME "qorvel_pvm.cpvm.instructions.tables.ops_two_imm"
 
@@ -37,24 +35,8 @@ InstructionProps get_props(CyTable*, uint32_t pc, CyProgram* program, uint32_t s
     return props;
 }
 
-// The low `Bytes` bytes of vy at the address vx mod 2^32.
-template <unsigned Bytes, const char* Name>
-uint32_t store_imm(CyProgram*, uint64_t*, CyMemory* memory, uint32_t, uint64_t vx, uint64_t vy, uint8_t, uint8_t,
-                   uint8_t) {
-    if (!pvm::access::store<Bytes>(memory, group.classes().memory_type, static_cast<uint32_t>(vx), vy))
-        PVM_TRACEBACK(Name);
-    return kFallThrough;
-}
-
-constexpr char kStoreU8[] = MODULE_NAME ".store_imm_u8";
-constexpr char kStoreU16[] = MODULE_NAME ".store_imm_u16";
-constexpr char kStoreU32[] = MODULE_NAME ".store_imm_u32";
-constexpr char kStoreU64[] = MODULE_NAME ".store_imm_u64";
-
-constexpr instr_fn_t store_imm_u8 = store_imm<1, kStoreU8>;
-constexpr instr_fn_t store_imm_u16 = store_imm<2, kStoreU16>;
-constexpr instr_fn_t store_imm_u32 = store_imm<4, kStoreU32>;
-constexpr instr_fn_t store_imm_u64 = store_imm<8, kStoreU64>;
+// The low bytes of vy at the address vx mod 2^32.
+PVM_STORE_HANDLERS(group, store_imm, pvm::memory_handlers::at_vx, pvm::memory_handlers::value_vy);
 
 const pvm::OpcodeDef kOpcodes[] = {
     {30, store_imm_u8, 1, 0},
