@@ -357,13 +357,6 @@ def test_addresses_wrap_to_32_bits(opcode, vx, base, address):
     assert mem.read(address, 8) == VALUE.to_bytes(8, "little")
 
 
-def test_load_imm_forms():
-    r = regs()
-    call_handler(handler(51), JUMPS, r, CyMemory(), 0, M64 - 1, 0, 4, 0, 0)
-    call_handler(handler(20), JUMPS, r, CyMemory(), 0, VALUE, 0, 12, 0, 0)
-    assert (r[4], r[12]) == (M64 - 1, VALUE)
-
-
 # ----- jumps and branches ------------------------------------------------------------
 
 # 64 one-byte instructions, each a block start; jump-table entry k (address
@@ -415,13 +408,6 @@ def test_branches(opcode, a, b):
 
 
 # ----- whole programs ------------------------------------------------------------------
-
-
-def test_block_starts_follow_the_new_groups():
-    # load_imm r1 | jump_ind r1 | add_64 | branch_eq r0 r0 -> 0 | trap
-    code = bytes([51, 0x01, 5, 50, 0x01, 190, 0x00, 0, 170, 0x00, 0xF8, 0])
-    p = CyProgram(build_blob(code, [0, 3, 5, 8, 11]))
-    assert p.basic_blocks == (0, 5, 11, 12)
 
 
 def le_bytes(v, n):
