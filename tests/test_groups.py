@@ -3,12 +3,14 @@ arithmetic against a Python model, loads and stores, jumps and branches, and
 whole programs written with them."""
 
 import importlib
+import subprocess
+import sys
 import traceback
 
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from pvmtest import assert_decodes_like, build_blob, check_group_class, regs
+from pvmtest import assert_decodes_like, build_blob, check_group_class, child_env, regs
 from qorvel_pvm import run
 from qorvel_pvm.cpvm.vm_interpreter import call_handler
 from qorvel_pvm.cpvm.vm_memory import CyMemory
@@ -62,6 +64,23 @@ def test_group_class(name):
     tbl = check_group_class(module, getattr(module, cls_name), opcodes)
     assert {op: (e.gas_cost, e.is_terminating) for op, e in tbl.items()} == {op: (1, op in ending) for op in opcodes}
     assert {op for op in opcodes if op in TERMINATING_OPCODES} == ending
+
+
+def test_modules_initialise_once():
+    code = f"""
+import sys, importlib
+for name in {sorted(GROUPS)!r}:
+    importlib.import_module({PKG!r} + name)
+    del sys.modules[{PKG!r} + name]
+    try:
+        importlib.import_module({PKG!r} + name)
+    except RuntimeError as e:
+        print(e)
+"""
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=child_env(), check=True)
+    assert out.stdout.splitlines() == [
+        f"Module '{name}' has already been imported. Re-initialisation is not supported." for name in sorted(GROUPS)
+    ]
 
 
 # ----- decoders -------------------------------------------------------------------
