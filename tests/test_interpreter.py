@@ -24,7 +24,7 @@ def outcome(result):
         ("trap", 0, ("panic", 0, 99)),
         ("fallthrough\ntrap", 0, ("panic", 1, 98)),
         ("fallthrough", 0, ("panic", 1, 98)),  # runs off the end of the code
-        ("add_imm_64 r1, r1, 1\n.insn 200", 0, ("panic", 3, 98)),  # undefined opcode ends the block as trap
+        ("add_imm_64 r1, r1, 1\n.insn 240", 0, ("panic", 3, 98)),  # undefined opcode ends the block as trap
         (".insn 255\ntrap", 0, ("panic", 0, 99)),
         ("add_imm_64 r1, r1, 100\ntrap", 1, ("panic", 1, 99)),  # start inside an instruction
         ("trap", 5000, ("panic", 5000, 99)),  # far past the code

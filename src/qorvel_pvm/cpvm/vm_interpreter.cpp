@@ -291,6 +291,12 @@ GroupSlot groups[] = {
     {"qorvel_pvm.cpvm.instructions.tables.ops_two_reg", "CyInstructionsWArgs2Reg"},
     {"qorvel_pvm.cpvm.instructions.tables.ops_two_reg_imm", "CyInstructionsWArgs2Reg1Imm"},
     {"qorvel_pvm.cpvm.instructions.tables.ops_two_reg_two_imm", "CyInstructionsWArgs2Reg2Imm"},
+    {"qorvel_pvm.cpvm.instructions.tables.ops_reg_ext_imm", "InstructionsWArgs1Reg1ExtImm"},
+    {"qorvel_pvm.cpvm.instructions.tables.ops_two_imm", "InstructionsWArgs2Imm"},
+    {"qorvel_pvm.cpvm.instructions.tables.ops_reg_imm", "InstructionsWArgs1Reg1Imm"},
+    {"qorvel_pvm.cpvm.instructions.tables.ops_reg_two_imm", "InstructionsWArgs1Reg2Imm"},
+    {"qorvel_pvm.cpvm.instructions.tables.ops_two_reg_offset", "InstructionsWArgs2Reg1Offset"},
+    {"qorvel_pvm.cpvm.instructions.tables.ops_three_reg", "InstructionsWArgs3Reg"},
 };
 
 constexpr int kTrapOpcode = 0;
