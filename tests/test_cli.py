@@ -311,6 +311,7 @@ def test_input_errors(tmp_path, args, message):
     (["run", "x", "--dump", "0xffffffff:2"], "not inside the 32-bit address space"),
     (["run", "x", "--dump", "0:0x100001"], "at most 0x100000 bytes per dump"),
     (["asm", "x"], "the following arguments are required: -o/--output"),
+    (["vectors", "--jobs", "-1", "x"], "jobs must be in 0..0x400"),
 ])
 def test_argument_errors(args, message):
     r = cli(*args)

@@ -74,8 +74,9 @@ def test_shipped_vectors_cover_every_group_and_status():
     assert len(SHIPPED) >= 12
 
 
-def test_vectors_command_on_shipped_vectors():
-    r = cli("vectors", VECTORS)
+@pytest.mark.parametrize("jobs", [[], ["--jobs", "2"]])
+def test_vectors_command_on_shipped_vectors(jobs):
+    r = cli("vectors", *jobs, VECTORS)
     assert r.returncode == 0
     assert r.stdout == f"{len(SHIPPED)} passed, 0 failed\n"
 
@@ -190,3 +191,14 @@ def test_bad_files_count_as_failures(tmp_path):
     assert any(line.endswith("v1.json: vector: missing field 'program'") for line in lines)
     assert any(line.startswith("FAIL blob ") and "program: the interpreter refuses it" in line for line in lines)
     assert lines[-1] == "1 passed, 3 failed"
+
+
+@pytest.mark.parametrize("jobs", [1, 3])
+def test_jobs_keep_the_report_and_progress_is_shown(tmp_path, jobs):
+    files = [base_vector(name=f"v{i}", **({"expected-gas": 7} if i % 4 == 0 else {})) for i in range(12)]
+    _, reference = run_files(tmp_path, *files)
+    out, progress = io.StringIO(), io.StringIO()
+    assert check_paths([tmp_path], out=out, jobs=jobs, progress=progress) == (9, 3)
+    assert out.getvalue().splitlines() == reference
+    shown = progress.getvalue()
+    assert "\r12/12 files, 9 passed, 3 failed" in shown and shown.endswith("\r\033[K")
