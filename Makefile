@@ -2,12 +2,15 @@
 SHELL := /bin/bash
 
 # PYTHON: the interpreter to build and test with (a command on PATH or a
-# path), for example `make test PYTHON=python3.13`.  By default the newest
-# Python 3.12 that pyenv has installed, else python3.12 on PATH.  Each
-# interpreter version gets a virtual environment of its own (.venv for 3.12,
-# .venv-3.13 for 3.13, ...); VENV overrides the name.
-PYTHON ?= $(shell { command -v pyenv >/dev/null 2>&1 && v=$$(pyenv latest 3.12 2>/dev/null) && \
-	p="$$(pyenv root)/versions/$$v/bin/python3.12" && test -x "$$p" && echo "$$p"; } || command -v python3.12)
+# path), for example `make test PYTHON=/usr/bin/python3.13`; or
+# PYTHON_VERSION, to take that version from the version manager (pyenv's
+# newest install of it) or else from PATH: `make test PYTHON_VERSION=3.13`.
+# The default is 3.12.  Each interpreter version gets a virtual environment
+# of its own (.venv for 3.12, .venv-3.13 for 3.13, ...); VENV overrides it.
+PYTHON_VERSION ?= 3.12
+PYTHON ?= $(shell { command -v pyenv >/dev/null 2>&1 && v=$$(pyenv latest $(PYTHON_VERSION) 2>/dev/null) && \
+	p="$$(pyenv root)/versions/$$v/bin/python$(PYTHON_VERSION)" && test -x "$$p" && echo "$$p"; } || \
+	command -v python$(PYTHON_VERSION))
 PY_VERSION := $(shell "$(PYTHON)" -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null)
 VENV ?= $(if $(filter 3.12,$(PY_VERSION)),.venv,.venv-$(PY_VERSION))
 ASAN_VENV ?= $(VENV)-asan
@@ -34,7 +37,7 @@ endef
 .PHONY: run test test-asan bench inplace clean check-python
 
 check-python:
-	@test -n "$(PY_VERSION)" || { echo "No Python found: set PYTHON=/path/to/python3 (3.12 or newer)" >&2; exit 2; }
+	@test -n "$(PY_VERSION)" || { echo "Python $(PYTHON_VERSION) not found (pyenv, PATH): set PYTHON=/path/to/python3" >&2; exit 2; }
 	@"$(PYTHON)" -c 'import sys; sys.exit(sys.version_info < (3, 12))' || \
 		{ echo "$(PYTHON) is Python $(PY_VERSION): 3.12 or newer is needed" >&2; exit 2; }
 	@if test -x $(VENV)/bin/python && ! $(VENV)/bin/python -c 'import sys; sys.exit("%d.%d" % sys.version_info[:2] != "$(PY_VERSION)")'; then \
