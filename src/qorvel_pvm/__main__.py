@@ -156,8 +156,9 @@ page.
 Prints one line per failing vector naming every field that differs, then
 "N passed, N failed".  On a terminal, a status line on standard error shows
 the files done so far.  --jobs N runs the files in N processes (0: one per
-core); the report keeps the file order.  Exit code 1 when any vector failed, 2 when a path
-does not exist, a directory holds no .json file or the files hold no vector.
+core); the report keeps the file order.  Exit code 1 when any vector failed,
+2 when a path does not exist, a directory holds no .json file or the files
+hold no vector.
 """
 
 

@@ -644,7 +644,11 @@ PyObject* interpreter_run(PyObject* o, PyObject* args, PyObject* kwds) {
         if (trace != Py_None) {
             file.store(regs);
             Owned t = Owned::steal(PyObject_CallFunction(trace, "IOO", start, block, registers));
-            if (!t) break;
+            if (!t) {
+                // Ctrl-C while the hook ran: the block is done, pc is the next one.
+                interrupted = PyErr_ExceptionMatches(PyExc_KeyboardInterrupt) != 0;
+                break;
+            }
             file.load(regs);
         }
     }
