@@ -43,11 +43,12 @@ from __future__ import annotations
 
 import json
 import os
+import signal
 import sys
 from dataclasses import dataclass
 from concurrent.futures import ProcessPoolExecutor
 from itertools import repeat
-from typing import Any, Iterable, Iterator, Optional, Sequence, TextIO, Union
+from typing import Any, Generator, Iterable, Optional, Sequence, TextIO, Union
 
 from .common.types import Accessibility
 from .cpvm.vm_memory import CyMemory
@@ -414,15 +415,22 @@ def check_file(path: str, verbose: bool = False) -> tuple[list[str], int, int]:
     return lines, passed, failed
 
 
-def _file_results(files: list[str], verbose: bool, jobs: int) -> Iterator[tuple[list[str], int, int]]:
+def _file_results(files: list[str], verbose: bool, jobs: int) -> Generator[tuple[list[str], int, int], None, None]:
     """check_file of every file, in order; in `jobs` worker processes when
     that is more than one."""
     if jobs <= 1 or len(files) <= 1:
         for path in files:
             yield check_file(path, verbose)
         return
-    with ProcessPoolExecutor(max_workers=min(jobs, len(files))) as pool:
-        yield from pool.map(check_file, files, repeat(verbose), chunksize=max(1, len(files) // (jobs * 8)))
+    # Ctrl-C reaches the whole process group: the workers ignore it and the
+    # main process stops them, so one interruption gives one report.
+    pool = ProcessPoolExecutor(
+        max_workers=min(jobs, len(files)), initializer=signal.signal, initargs=(signal.SIGINT, signal.SIG_IGN)
+    )
+    try:
+        yield from pool.map(check_file, files, repeat(verbose), chunksize=max(1, min(8, len(files) // (jobs * 8))))
+    finally:
+        pool.shutdown(wait=True, cancel_futures=True)
 
 
 def check_paths(
@@ -447,18 +455,22 @@ def check_paths(
     files = find_vector_files(paths)
     passed = failed = 0
     shown = False
-    for done, (lines, ok, bad) in enumerate(_file_results(files, verbose, jobs), 1):
-        passed, failed = passed + ok, failed + bad
-        if lines and shown and progress is not None:
-            progress.write("\r\033[K")  # clear the status line before the report lines
-            progress.flush()
-        for line in lines:
-            print(line, file=out)
-        if progress is not None:
-            out.flush()
-            progress.write(f"\r{done}/{len(files)} files, {passed} passed, {failed} failed")
-            progress.flush()
-            shown = True
+    results = _file_results(files, verbose, jobs)
+    try:
+        for done, (lines, ok, bad) in enumerate(results, 1):
+            passed, failed = passed + ok, failed + bad
+            if lines and shown and progress is not None:
+                progress.write("\r\033[K")  # clear the status line before the report lines
+                progress.flush()
+            for line in lines:
+                print(line, file=out)
+            if progress is not None:
+                out.flush()
+                progress.write(f"\r{done}/{len(files)} files, {passed} passed, {failed} failed")
+                progress.flush()
+                shown = True
+    finally:
+        results.close()  # stops the worker processes now, also on Ctrl-C or a closed pipe
     if shown and progress is not None:
         progress.write("\r\033[K")
         progress.flush()
