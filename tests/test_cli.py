@@ -226,6 +226,8 @@ def test_dash_means_standard_input_and_output():
     assert r.stderr.decode().startswith("wrote standard output: ")
     assert assemble(cli_bytes("disasm", "-", stdin=r.stdout).stdout.decode()) == r.stdout
     assert registers(cli_bytes("run", "-", stdin=r.stdout).stdout.decode())[0] == U64 - 27
+    r = cli_bytes("run", "-")
+    assert r.returncode == 2 and r.stderr.decode().endswith("error: <stdin>: empty file: not a program\n")
 
 
 @pytest.mark.parametrize("source, args, expected", [

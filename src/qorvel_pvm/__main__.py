@@ -243,6 +243,11 @@ def build_parser() -> argparse.ArgumentParser:
 # Reading programs
 
 
+def _name(path: str) -> str:
+    """How messages name an input: '-' is standard input."""
+    return "<stdin>" if path == "-" else path
+
+
 def _read(path: str) -> bytes:
     if path == "-":
         return sys.stdin.buffer.read()
@@ -275,6 +280,7 @@ def _check_blob(path: str, data: bytes) -> bytes:
 def load_program(path: str) -> bytes:
     """The program blob of a blob file or an assembler source file."""
     data = _read(path)
+    path = _name(path)
     if not data:
         raise UsageError(f"{path}: empty file: not a program")
     if path.lower().endswith(SOURCE_EXTENSIONS):
@@ -501,7 +507,7 @@ def cmd_run(args: argparse.Namespace, out: TextIO) -> int:
     try:
         interpreter = Interpreter(blob)
     except ValueError as e:
-        raise UsageError(f"{args.program}: not a program blob: {e}") from None
+        raise UsageError(f"{_name(args.program)}: not a program blob: {e}") from None
     registers = [0] * REGISTER_COUNT
     for index, value in args.reg:
         registers[index] = value
@@ -532,7 +538,7 @@ def cmd_run(args: argparse.Namespace, out: TextIO) -> int:
 
 
 def cmd_asm(args: argparse.Namespace, out: TextIO) -> int:
-    blob = _assemble_text(args.source, _read(args.source))
+    blob = _assemble_text(_name(args.source), _read(args.source))
     to_stdout = args.output == "-"
     try:
         if to_stdout:
@@ -557,8 +563,7 @@ def cmd_asm(args: argparse.Namespace, out: TextIO) -> int:
 
 
 def cmd_disasm(args: argparse.Namespace, out: TextIO) -> int:
-    path = args.blob
-    data = _check_blob(path, _read(path))
+    data = _check_blob(_name(args.blob), _read(args.blob))
     out.write(disassemble(data))
     return 0
 
