@@ -3,6 +3,11 @@
 import copy
 import io
 import json
+import os
+import signal
+import subprocess
+import sys
+import time
 from pathlib import Path
 
 import pytest
@@ -18,6 +23,7 @@ from qorvel_pvm.vectors import (
     memory_chunks,
     parse_vector,
 )
+from pvmtest import child_env
 from test_cli import cli
 
 VECTORS = Path(__file__).resolve().parent / "vectors"
@@ -202,3 +208,20 @@ def test_jobs_keep_the_report_and_progress_is_shown(tmp_path, jobs):
     assert out.getvalue().splitlines() == reference
     shown = progress.getvalue()
     assert "\r12/12 files, 9 passed, 3 failed" in shown and shown.endswith("\r\033[K")
+
+
+def test_ctrl_c_stops_parallel_workers(tmp_path):
+    # Ctrl-C on a terminal reaches the whole process group: one short report, no worker tracebacks.
+    failing = json.dumps([base_vector(**{"expected-gas": 7})] * 300)
+    for i in range(40):
+        (tmp_path / f"v{i:02}.json").write_text(failing)
+    with open(tmp_path / "out", "w") as out:
+        p = subprocess.Popen([sys.executable, "-m", "qorvel_pvm", "vectors", "--jobs", "2", *[str(tmp_path)] * 20],
+                             stdout=out, stderr=subprocess.PIPE, text=True, env=child_env(), start_new_session=True)
+        deadline = time.monotonic() + 60
+        while (tmp_path / "out").stat().st_size == 0:
+            assert time.monotonic() < deadline and p.poll() is None
+            time.sleep(0.05)
+        os.killpg(p.pid, signal.SIGINT)
+        err = p.communicate(timeout=30)[1]
+    assert p.returncode == 130 and err.endswith("interrupted\n") and "Traceback" not in err, err
