@@ -3,6 +3,11 @@
 import copy
 import io
 import json
+import os
+import signal
+import subprocess
+import sys
+import time
 from pathlib import Path
 
 import pytest
@@ -18,6 +23,7 @@ from qorvel_pvm.vectors import (
     memory_chunks,
     parse_vector,
 )
+from pvmtest import child_env
 from test_cli import cli
 
 VECTORS = Path(__file__).resolve().parent / "vectors"
@@ -74,8 +80,9 @@ def test_shipped_vectors_cover_every_group_and_status():
     assert len(SHIPPED) >= 12
 
 
-def test_vectors_command_on_shipped_vectors():
-    r = cli("vectors", VECTORS)
+@pytest.mark.parametrize("jobs", [[], ["--jobs", "2"]])
+def test_vectors_command_on_shipped_vectors(jobs):
+    r = cli("vectors", *jobs, VECTORS)
     assert r.returncode == 0
     assert r.stdout == f"{len(SHIPPED)} passed, 0 failed\n"
 
@@ -190,3 +197,31 @@ def test_bad_files_count_as_failures(tmp_path):
     assert any(line.endswith("v1.json: vector: missing field 'program'") for line in lines)
     assert any(line.startswith("FAIL blob ") and "program: the interpreter refuses it" in line for line in lines)
     assert lines[-1] == "1 passed, 3 failed"
+
+
+@pytest.mark.parametrize("jobs", [1, 3])
+def test_jobs_keep_the_report_and_progress_is_shown(tmp_path, jobs):
+    files = [base_vector(name=f"v{i}", **({"expected-gas": 7} if i % 4 == 0 else {})) for i in range(12)]
+    _, reference = run_files(tmp_path, *files)
+    out, progress = io.StringIO(), io.StringIO()
+    assert check_paths([tmp_path], out=out, jobs=jobs, progress=progress) == (9, 3)
+    assert out.getvalue().splitlines() == reference
+    shown = progress.getvalue()
+    assert "\r12/12 files, 9 passed, 3 failed" in shown and shown.endswith("\r\033[K")
+
+
+def test_ctrl_c_stops_parallel_workers(tmp_path):
+    # Ctrl-C on a terminal reaches the whole process group: one short report, no worker tracebacks.
+    failing = json.dumps([base_vector(**{"expected-gas": 7})] * 300)
+    for i in range(40):
+        (tmp_path / f"v{i:02}.json").write_text(failing)
+    with open(tmp_path / "out", "w") as out:
+        p = subprocess.Popen([sys.executable, "-m", "qorvel_pvm", "vectors", "--jobs", "2", *[str(tmp_path)] * 20],
+                             stdout=out, stderr=subprocess.PIPE, text=True, env=child_env(), start_new_session=True)
+        deadline = time.monotonic() + 60
+        while (tmp_path / "out").stat().st_size == 0:
+            assert time.monotonic() < deadline and p.poll() is None
+            time.sleep(0.05)
+        os.killpg(p.pid, signal.SIGINT)
+        err = p.communicate(timeout=30)[1]
+    assert p.returncode == 130 and err.endswith("interrupted\n") and "Traceback" not in err, err

@@ -571,6 +571,23 @@ PyObject* finish_with_exit(CyBlockInfo* block, uint32_t start, uint64_t gas_befo
 
 constexpr uint32_t kSignalCheckBlocks = 4096;
 
+// Records on the exception a signal handler raised (KeyboardInterrupt for
+// Ctrl-C) where the run stopped: `pc` (the block that was to run next),
+// `gas` (left) and `registers` (a list), so a caller can report the state
+// at the interruption.  If recording fails, the exception passes on as is.
+void note_interruption(PyObject* registers, uint32_t pc, uint64_t gas) {
+    PyObject* exc = PyErr_GetRaisedException();
+    if (exc == nullptr) return;
+    Owned opc = Owned::steal(PyLong_FromUnsignedLong(pc));
+    Owned ogas = Owned::steal(PyLong_FromUnsignedLongLong(gas));
+    Owned regs = Owned::steal(PySequence_List(registers));
+    if (!opc || !ogas || !regs || PyObject_SetAttrString(exc, "pc", opc.get()) < 0 ||
+        PyObject_SetAttrString(exc, "gas", ogas.get()) < 0 ||
+        PyObject_SetAttrString(exc, "registers", regs.get()) < 0)
+        PyErr_Clear();
+    PyErr_SetRaisedException(exc);
+}
+
 PyObject* interpreter_run(PyObject* o, PyObject* args, PyObject* kwds) {
     static const char* kwlist[] = {"registers", "memory", "pc", "gas", "trace", nullptr};
     PyObject *registers, *memory, *opc, *ogas, *trace = Py_None;
@@ -606,10 +623,14 @@ PyObject* interpreter_run(PyObject* o, PyObject* args, PyObject* kwds) {
     // Signals (Ctrl-C, alarms) are looked at every few thousand blocks, so a
     // long run can be interrupted; a handler's exception ends the run.
     uint32_t until_signal_check = kSignalCheckBlocks;
+    bool interrupted = false;
     for (;;) {
         if (--until_signal_check == 0) {
             until_signal_check = kSignalCheckBlocks;
-            if (PyErr_CheckSignals() < 0) break;
+            if (PyErr_CheckSignals() < 0) {
+                interrupted = true;
+                break;
+            }
         }
         CyBlockInfo* block = block_at(self, pc);
         if (block == nullptr) break;
@@ -629,11 +650,16 @@ PyObject* interpreter_run(PyObject* o, PyObject* args, PyObject* kwds) {
         if (trace != Py_None) {
             file.store(regs);
             Owned t = Owned::steal(PyObject_CallFunction(trace, "IOO", start, block, registers));
-            if (!t) break;
+            if (!t) {
+                // Ctrl-C while the hook ran: the block is done, pc is the next one.
+                interrupted = PyErr_ExceptionMatches(PyExc_KeyboardInterrupt) != 0;
+                break;
+            }
             file.load(regs);
         }
     }
     file.store(regs);
+    if (interrupted) note_interruption(registers, pc, gas);
     return result;
 }
 

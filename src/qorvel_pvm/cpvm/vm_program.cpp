@@ -583,7 +583,7 @@ PyObject* program_repr(PyObject* self) {
     CyProgram* p = as_program(self);
     const Py_ssize_t blocks = p->basic_blocks && PyTuple_Check(p->basic_blocks) ? PyTuple_GET_SIZE(p->basic_blocks) : 0;
     return PyUnicode_FromFormat("<%s: %d code bytes, %d jump-table entries, %zd basic blocks>",
-                                _PyType_Name(Py_TYPE(self)), p->zeta_len, p->jump_table_len, blocks);
+                                type_short_name(Py_TYPE(self)), p->zeta_len, p->jump_table_len, blocks);
 }
 
 PyMethodDef program_methods[] = {
