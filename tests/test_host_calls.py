@@ -9,10 +9,12 @@ import pytest
 from qorvel_pvm import CyMemory, HostExit, Interpreter, PvmExit, run
 from qorvel_pvm.asm import assemble
 from qorvel_pvm.cpvm import vm_interpreter
+from qorvel_pvm.cpvm.instructions.tables import ops_one_imm
 from qorvel_pvm.cpvm.instructions.tables.ops_one_imm import InstructionsWArgs1Imm
-from qorvel_pvm.cpvm.vm_program import CyProgram
+from qorvel_pvm.cpvm.vm_program import TERMINATING_OPCODES, CyProgram
+from qorvel_pvm.cpvm.vm_status import EXIT_HOST_CALL
 
-from pvmtest import build_blob, regs
+from pvmtest import build_blob, check_group_class, regs
 
 # One block of six instructions with two host calls inside it:
 #   0 add_imm_64 r1, r1, 5 | 3 ecalli 7 | 5 add_imm_64 r1, r1, 1 |
@@ -30,6 +32,16 @@ DATA = 0x20000
 
 def data_memory() -> CyMemory:
     return CyMemory.from_pc(b"", b"\x09", b"", 0, 0)  # page 0x20 writable, holding 9
+
+
+def test_group_class():
+    table = check_group_class(ops_one_imm, InstructionsWArgs1Imm, [10])
+    assert (table[10].gas_cost, table[10].is_terminating) == (1, False) and 10 not in TERMINATING_OPCODES
+    assert CyProgram(PROGRAM).basic_blocks == (0, 16)  # the host calls do not split the block
+    entry = table[10]
+    with pytest.raises(PvmExit) as e:
+        vm_interpreter.call_handler(entry, CyProgram(PROGRAM), regs(), CyMemory(), 3, 2**64 - 2, 0, 0, 0, 0)
+    assert e.value.args == (EXIT_HOST_CALL, 0xFFFFFFFE) == (4, 0xFFFFFFFE)
 
 
 def run_without_handler(gas):
