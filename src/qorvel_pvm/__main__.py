@@ -350,7 +350,8 @@ class _Tracer:
         pcs = self._pcs(start, self.interpreter.compile_block(start))
         if result.pc not in pcs:
             pcs, start = [result.pc], result.pc
-        pcs = pcs[: pcs.index(result.pc) + 1]
+        # A host call stops the run with pc after the call: show up to the call.
+        pcs = pcs[: pcs.index(result.pc) + (0 if result.status == "host" and len(pcs) > 1 else 1)]
         print(f"block {start}", file=self.out)
         for pc in pcs:
             print(f"  {pc:>8}  {self._text(pc)}", file=self.out)

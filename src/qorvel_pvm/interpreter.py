@@ -65,7 +65,7 @@ class HostExit(Exception):
     call; the registers and memory are as the handler left them.
     """
 
-    _CODES = {"halt": vm_status.HALT, "panic": vm_status.PANIC}
+    _CODES = {"halt": vm_status.EXIT_HALT, "panic": vm_status.EXIT_PANIC}
 
     def __init__(self, status: Literal["halt", "panic"]):
         if status not in self._CODES:
@@ -81,7 +81,7 @@ def _adapt_host(host: HostHandler):
         try:
             reply = host(index, registers, memory)
         except HostExit as e:
-            return HostExit._CODES[e.status]
+            return vm_status.CyStatus(HostExit._CODES[e.status])
         if isinstance(reply, vm_status.CyStatus):
             raise TypeError("a host handler ends the run by raising HostExit, not by returning a CyStatus")
         return reply
