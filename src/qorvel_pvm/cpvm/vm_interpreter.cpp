@@ -312,6 +312,7 @@ struct OpcodeSlot {
 OpcodeSlot opcodes[256];
 PyObject* exit_type = nullptr;  // PvmExit
 PyObject* str_gas_cost = nullptr;
+PyObject* str_next_pc = nullptr;
 
 int bind_groups() {
     for (GroupSlot& g : groups) {
@@ -350,7 +351,8 @@ int bind_groups() {
     if (!status) return -1;
     exit_type = PyObject_GetAttrString(status.get(), "PvmExit");
     str_gas_cost = PyUnicode_InternFromString("gas_cost");
-    return exit_type && str_gas_cost ? 0 : -1;
+    str_next_pc = PyUnicode_InternFromString("next_pc");
+    return exit_type && str_gas_cost && str_next_pc ? 0 : -1;
 }
 
 extern PyTypeObject InterpreterType;
@@ -579,6 +581,16 @@ PyObject* take_exit(CyBlockInfo* block, uint32_t start, BlockExit* out) {
     out->code = code;
     if (PyTuple_GET_SIZE(args) >= 2) out->arg = Owned::incref(PyTuple_GET_ITEM(args, 1));
     locate_exit(block, start, started, out);
+    // The executor also records the pc after the exiting instruction; it
+    // stands in when the list no longer tells (changed from Python).
+    if (out->opcode < 0) {
+        Owned next = Owned::steal(PyObject_GetAttr(exc, str_next_pc));
+        if (next && PyLong_Check(next.get())) {
+            const unsigned long v = PyLong_AsUnsignedLong(next.get());
+            if (!PyErr_Occurred() && v <= 0xFFFFFFFFul) out->next_pc = static_cast<uint32_t>(v);
+        }
+        PyErr_Clear();
+    }
     return exc;
 }
 
