@@ -13,8 +13,8 @@ from qorvel_pvm.cpvm.instructions.op_table import CyTable
 
 # Opcodes that no group marks as block-ending: the two-register group and the
 # two-register-immediate group.  Everything else ends a block.
-CONTINUING = {10} | set(range(100, 112)) | set(range(120, 162))
-GROUP_MODULES = ["ops_no_args", "ops_one_imm", "ops_offset", "ops_reg_imm_offset", "ops_two_reg", "ops_two_reg_imm",
+CONTINUING = set(range(100, 112)) | set(range(120, 162))
+GROUP_MODULES = ["ops_no_args", "ops_offset", "ops_reg_imm_offset", "ops_two_reg", "ops_two_reg_imm",
                  "ops_two_reg_two_imm"]
 
 

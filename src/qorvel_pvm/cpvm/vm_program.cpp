@@ -44,11 +44,11 @@ constexpr uint32_t kJumpAlignment = 2;          // jump addresses are multiples 
 // (40), load-and-jump and the compare branches (80..90), the indirect
 // load-and-jump (180), and every opcode that no instruction group defines
 // (it executes as a trap).  The defined opcodes that do not end a block are
-// the host call (10), the two-register group (100..111) and the
-// two-register-immediate group (120..161).  The instruction groups import this module, so the set is
+// the two-register group (100..111) and the two-register-immediate group
+// (120..161).  The instruction groups import this module, so the set is
 // written down here rather than read from their tables.
 constexpr bool ends_block(uint8_t opcode) {
-    return !(opcode == 10 || (opcode >= 100 && opcode <= 111) || (opcode >= 120 && opcode <= 161));
+    return !((opcode >= 100 && opcode <= 111) || (opcode >= 120 && opcode <= 161));
 }
 
 // ----- natural numbers ------------------------------------------------------------
