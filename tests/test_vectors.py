@@ -63,13 +63,16 @@ def test_shipped_vector_passes(path):
 
 
 def test_shipped_vectors_cover_every_group_and_status():
+    # The project's vectors and the public conformance set together.  A host
+    # call stops a run with a status no vector can expect: host calls are
+    # tested on their own.
     forms, statuses = set(), set()
-    for path in SHIPPED:
+    for path in SHIPPED + sorted((VECTORS / "conformance").glob("*.json")):
         for v in load_file(path):
             blob = decode_blob(v.program)
-            forms |= {OPCODES[blob.code[pc]].form for pc in blob.starts()}
+            forms |= {OPCODES[blob.code[pc]].form for pc in blob.starts() if blob.code[pc] in OPCODES}
             statuses.add(v.expected_status)
-    assert forms == {info.form for info in OPCODES.values()}
+    assert forms == {info.form for info in OPCODES.values()} - {"one_imm"}
     assert statuses == {"halt", "panic", "page-fault", "out-of-gas"}
     assert len(SHIPPED) >= 12
 
