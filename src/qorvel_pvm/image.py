@@ -62,7 +62,6 @@ class Image(NamedTuple):
     program: CyProgram
     memory: CyMemory
     registers: list[int]
-    write_start: int
 
 
 def _round_up(n: int, unit: int) -> int:
@@ -127,8 +126,8 @@ def load(blob: BytesLike, args: BytesLike = b"") -> Image:
     `stack_size` bytes, rounded up to whole pages, below 0xFEFE0000; the
     arguments readable at 0xFEFF0000), the 13 starting registers (r0
     0xFFFF0000 so that returning from the entry halts, r1 0xFEFE0000 the
-    stack top, r7 0xFEFF0000 the arguments, r8 their length, the rest 0)
-    and `write_start`.  The run starts at pc 0.
+    stack top, r7 0xFEFF0000 the arguments, r8 their length, the rest 0).
+    The run starts at pc 0.
     """
     blob = _as_bytes(blob, "blob")
     args = _as_bytes(args, "args")
@@ -144,7 +143,7 @@ def load(blob: BytesLike, args: BytesLike = b"") -> Image:
     registers[1] = STACK_END
     registers[7] = ARGS_START
     registers[8] = len(args)
-    return Image(program, memory, registers, write_start)
+    return Image(program, memory, registers)
 
 
 def build(read_only: BytesLike, read_write: BytesLike, heap_pages: int, stack_size: int,
