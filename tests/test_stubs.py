@@ -24,6 +24,7 @@ MODULES = [
     "qorvel_pvm.cpvm.vm_interpreter",
     "qorvel_pvm.cpvm.instructions.op_table",
     "qorvel_pvm.cpvm.instructions.tables.ops_no_args",
+    "qorvel_pvm.cpvm.instructions.tables.ops_one_imm",
     "qorvel_pvm.cpvm.instructions.tables.ops_offset",
     "qorvel_pvm.cpvm.instructions.tables.ops_reg_imm_offset",
     "qorvel_pvm.cpvm.instructions.tables.ops_two_reg",

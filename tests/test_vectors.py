@@ -69,27 +69,30 @@ def test_shipped_vector_passes(path):
 
 
 def test_shipped_vectors_cover_every_group_and_status():
+    # The project's vectors and the public conformance set together.  A host
+    # call stops a run with a status no vector can expect: host calls are
+    # tested on their own.
     forms, statuses = set(), set()
-    for path in SHIPPED:
+    for path in SHIPPED + sorted((VECTORS / "conformance").glob("*.json")):
         for v in load_file(path):
             blob = decode_blob(v.program)
-            forms |= {OPCODES[blob.code[pc]].form for pc in blob.starts()}
+            forms |= {OPCODES[blob.code[pc]].form for pc in blob.starts() if blob.code[pc] in OPCODES}
             statuses.add(v.expected_status)
-    assert forms == {info.form for info in OPCODES.values()}
+    assert forms == {info.form for info in OPCODES.values()} - {"one_imm"}
     assert statuses == {"halt", "panic", "page-fault", "out-of-gas"}
     assert len(SHIPPED) >= 12
 
 
 @pytest.mark.parametrize("jobs", [[], ["--jobs", "2"]])
 def test_vectors_command_on_shipped_vectors(jobs):
-    r = cli("vectors", *jobs, VECTORS)
+    r = cli("vectors", *jobs, *SHIPPED)
     assert r.returncode == 0
     assert r.stdout == f"{len(SHIPPED)} passed, 0 failed\n"
 
 
 def test_one_path_is_not_a_sequence_of_letters():
-    for path in (VECTORS, str(VECTORS)):
-        assert check_paths(path, out=io.StringIO()) == (len(SHIPPED), 0)
+    for path in (SHIPPED[0], str(SHIPPED[0])):
+        assert check_paths(path, out=io.StringIO()) == (1, 0)
 
 
 def test_vectors_command_with_no_vectors_fails(tmp_path):
@@ -153,15 +156,15 @@ def test_page_map_permissions():
     assert check_vector(v)[0] == "status: expected halt, got page-fault"
 
 
-@pytest.mark.parametrize("expected, passes", [(0x30004, True), (0x30000, True), (0x30001, False), (0x31000, False)])
-def test_page_fault_address_matches_address_or_page_start(expected, passes):
+@pytest.mark.parametrize("expected, passes", [(0x30000, True), (0x30004, False), (0x30001, False), (0x31000, False)])
+def test_page_fault_address_is_compared_exactly(expected, passes):
     v = base_vector(**{
         "initial-regs": [0x30004, 0x0201] + [0] * 11, "expected-regs": [0x30004, 0x0201] + [0] * 11,
-        "expected-status": "page-fault", "expected-pc": 0, "expected-gas": 9, "expected-memory": [],
+        "expected-status": "page-fault", "expected-pc": 0, "expected-gas": 8, "expected-memory": [],
         "expected-page-fault-address": expected,
     })
     got = problems(v)
-    assert got == ([] if passes else [f"page-fault-address: expected {expected:#x}, got 0x30004"])
+    assert got == ([] if passes else [f"page-fault-address: expected {expected:#x}, got 0x30000"])
 
 
 def test_memory_chunks_lists_runs_of_nonzero_bytes():

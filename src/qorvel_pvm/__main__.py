@@ -103,6 +103,14 @@ def _dump_range(text: str) -> tuple[int, int]:
     return a, n
 
 
+def _hex_bytes(text: str) -> bytes:
+    digits = text[2:] if text.lower().startswith("0x") else text
+    try:
+        return bytes.fromhex(digits)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not an even number of hex digits: {text!r}") from None
+
+
 def _prog_name() -> str:
     if os.path.basename(sys.argv[0]) == "__main__.py":
         return "python -m qorvel_pvm"
@@ -126,6 +134,15 @@ pages from 0x20000, the heap break right after them (sbrk grows the heap
 from there), a stack of --stack-size bytes ending at 0xfefe0000, and nothing
 else accessible.  Numbers may be decimal or 0x hex.
 
+With --image FILE instead of PROGRAM, FILE is a program container (see
+qorvel_pvm.image): its read-only and read-write data, heap pages and stack
+size give the memory, the argument string of --args (hex) is placed at
+0xfeff0000, and the registers start as the container's entry expects (--reg
+still overrides them).  --heap-pages and --stack-size do not apply.
+
+A host call (ecalli) stops the run: it is reported as "host call N at pc P",
+P the instruction after the call.
+
 --json prints the outcome as one JSON object instead: status, pc, gas_used,
 gas_left, registers (unsigned), fault_address and host_call (null when there
 is none), and "dumps" for --dump (hex, "--" for an inaccessible byte);
@@ -135,9 +152,9 @@ Ctrl-C stops the run and prints where it was: the pc of the block that was to
 run next, the gas used and left and the registers (with --json, an object
 with status "interrupted"); the exit code is then 130.
 
-Exit code: 0 when the program halts; 1 for a panic, a page fault or running
-out of gas; 2 for usage errors, unreadable files and assembler errors; 130
-when interrupted.
+Exit code: 0 when the program halts; 1 for a panic, a page fault, running
+out of gas or a host call; 2 for usage errors, unreadable files, malformed
+containers and assembler errors; 130 when interrupted.
 """
 
 VECTORS_HELP = """\
@@ -150,8 +167,8 @@ page-map regions are readable, and writable where is-writable is set;
 everything else is inaccessible.  Expected memory is every non-zero byte of
 accessible memory after the run; it is compared as a map of address to
 non-zero byte, so chunks may be split anywhere and may hold zeros.  An
-expected page-fault address matches the refused address or the start of its
-page.
+expected page-fault address must equal the start of the first page of the
+faulting access that lacks the permission.
 
 Prints one line per failing vector naming every field that differs, then
 "N passed, N failed".  On a terminal, a status line on standard error shows
@@ -174,7 +191,14 @@ def build_parser() -> argparse.ArgumentParser:
 
     raw = argparse.RawDescriptionHelpFormatter
     run = sub.add_parser("run", help="run a program and print how it ended", formatter_class=raw, description=RUN_HELP)
-    run.add_argument("program", metavar="PROGRAM", help="program blob or assembler source file ('-': standard input)")
+    run.add_argument(
+        "program", metavar="PROGRAM", nargs="?", help="program blob or assembler source file ('-': standard input)"
+    )
+    run.add_argument("--image", metavar="FILE", help="run a program container instead of PROGRAM")
+    run.add_argument(
+        "--args", type=_hex_bytes, default=None, metavar="HEX",
+        help="argument string for --image, as hex digits (default: empty)",
+    )
     run.add_argument(
         "--gas", type=_bounded(0, _GAS_MAX, "gas"), default=DEFAULT_GAS, metavar="N",
         help=f"gas to run with (default {DEFAULT_GAS:_}); every instruction costs 1",
@@ -199,11 +223,11 @@ def build_parser() -> argparse.ArgumentParser:
         "fault_address, host_call); --trace output then goes to standard error",
     )
     run.add_argument(
-        "--heap-pages", type=_bounded(0, 0xFFFFF, "heap pages"), default=DEFAULT_HEAP_PAGES, metavar="Z",
+        "--heap-pages", type=_bounded(0, 0xFFFFF, "heap pages"), default=None, metavar="Z",
         help=f"writable pages from 0x20000 (default {DEFAULT_HEAP_PAGES}); the heap break starts after them",
     )
     run.add_argument(
-        "--stack-size", type=_bounded(0, STACK_END, "stack size"), default=DEFAULT_STACK_SIZE, metavar="S",
+        "--stack-size", type=_bounded(0, STACK_END, "stack size"), default=None, metavar="S",
         help=f"stack size in bytes, rounded up to whole pages, below 0xfefe0000 (default {DEFAULT_STACK_SIZE})",
     )
     run.add_argument(
@@ -370,7 +394,8 @@ class _Tracer:
         pcs = self._pcs(start, self.interpreter.compile_block(start))
         if result.pc not in pcs:
             pcs, start = [result.pc], result.pc
-        pcs = pcs[: pcs.index(result.pc) + 1]
+        # A host call stops the run with pc after the call: show up to the call.
+        pcs = pcs[: pcs.index(result.pc) + (0 if result.status == "host" and len(pcs) > 1 else 1)]
         print(f"block {start}", file=self.out)
         for pc in pcs:
             print(f"  {pc:>8}  {self._text(pc)}", file=self.out)
@@ -392,6 +417,8 @@ def _memory(heap_pages: int, stack_size: int) -> CyMemory:
 
 def _print_result(result: RunResult, gas: int, out: TextIO) -> None:
     print(f"status: {result.status}", file=out)
+    if result.status == "host":
+        print(f"host call {result.host_call} at pc {result.pc}", file=out)
     print(f"pc: {result.pc}", file=out)
     print(f"gas: {gas - result.gas} used, {result.gas} left", file=out)
     if result.fault_address is not None:
@@ -502,16 +529,44 @@ def _report_interruption(e: KeyboardInterrupt, gas: int, as_json: bool, out: Tex
         print(line, file=out)
 
 
+def _load_image(args: argparse.Namespace) -> tuple[bytes, CyMemory, list[int]]:
+    """The program blob, memory and registers of `run --image`."""
+    from .image import load
+
+    for flag, value in (("--heap-pages", args.heap_pages), ("--stack-size", args.stack_size)):
+        if value is not None:
+            raise UsageError(f"{flag} does not apply to --image: the container sets the memory layout")
+    try:
+        image = load(_read(args.image), args.args or b"")
+    except ValueError as e:
+        raise UsageError(f"{args.image}: not a valid program container: {e}") from None
+    return image.program.encode(), image.memory, image.registers
+
+
 def cmd_run(args: argparse.Namespace, out: TextIO) -> int:
-    blob = load_program(args.program)
+    if (args.program is None) == (args.image is None):
+        raise UsageError("run needs either PROGRAM or --image FILE")
+    if args.image is None and args.args is not None:
+        raise UsageError("--args applies only to --image")
+    memory: Optional[CyMemory]
+    if args.image is not None:
+        blob, memory, registers = _load_image(args)
+        name = args.image
+    else:
+        blob, name = load_program(args.program), _name(args.program)
+        registers = [0] * REGISTER_COUNT
+        memory = None
     try:
         interpreter = Interpreter(blob)
     except ValueError as e:
-        raise UsageError(f"{_name(args.program)}: not a program blob: {e}") from None
-    registers = [0] * REGISTER_COUNT
+        raise UsageError(f"{name}: not a program blob: {e}") from None
     for index, value in args.reg:
         registers[index] = value
-    memory = _memory(args.heap_pages, args.stack_size)
+    if memory is None:
+        memory = _memory(
+            DEFAULT_HEAP_PAGES if args.heap_pages is None else args.heap_pages,
+            DEFAULT_STACK_SIZE if args.stack_size is None else args.stack_size,
+        )
     trace_out = sys.stderr if args.json else out
     tracer = _Tracer(blob, interpreter, trace_out) if args.trace else None
     try:

@@ -26,9 +26,9 @@ permissions.  The heap break starts at 0 (the format has no field for it).
 The expected memory lists the non-zero bytes of accessible memory after the
 run (pages the program made accessible, with sbrk for instance, included);
 chunks may hold zero bytes, which are ignored: the comparison is between the
-maps of address to non-zero byte.  A page-fault
-address matches when it equals the address of the refused access or the
-start of its page.
+maps of address to non-zero byte.  The page-fault address must equal the
+run's `fault_address` exactly: the start of the first page of the faulting
+access that lacks the permission.
 
 A file holds one vector object or a list of them.  `check_paths` runs files
 and directories of them (the `vectors` command of ``python -m qorvel_pvm``)::
@@ -388,7 +388,7 @@ def check_vector(vector: Vector) -> list[str]:
     want = vector.expected_page_fault_address
     if vector.expected_status == "page-fault" and want is not None:
         got = result.fault_address
-        if got is None or want not in (got, got & ~(PAGE_SIZE - 1)):
+        if got != want:
             problems.append(f"page-fault-address: expected {_hex(want)}, got {_hex(got)}")
     return problems
 
