@@ -51,7 +51,7 @@ $(VENV)/bin/python: | check-python
 run: check-python $(VENV)/bin/python
 	$(VENV)/bin/pip install $(PIP_FLAGS) $(BUILD_TOOLS)
 	$(call pip_build,PVM_WERROR=ON $(VENV)/bin/pip,$(BUILD_DIR),.)
-	$(VENV)/bin/python -m qorvel_pvm run examples/collatz.pvmasm
+	$(VENV)/bin/python -m qorvel_pvm run --image examples/sieve.pvmimg --args 31303030
 
 # Test suite: install the package with its test extras (and the test-only
 # native module) and run pytest.

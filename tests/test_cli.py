@@ -70,6 +70,32 @@ def test_examples_halt_with_documented_result(name, expected):
     assert r.stderr == ""
 
 
+@pytest.mark.parametrize("args, primes, largest, gas", [
+    ("31303030", 168, 997, 11356),  # "1000"
+    ("", 25, 97, 1129),             # no argument: up to 100
+    ("3130x", None, None, None),    # not hex: a usage error
+])
+def test_sieve_container_runs_from_its_image(args, primes, largest, gas):
+    r = cli("run", "--image", EXAMPLES / "sieve.pvmimg", *(["--args", args] if args else []))
+    if primes is None:
+        assert r.returncode == 2 and "--args" in r.stderr
+        return
+    assert r.returncode == 0, r.stdout + r.stderr
+    regs = registers(r.stdout)
+    assert (regs[7], regs[8]) == (primes, largest)
+    assert field(r.stdout, "gas").startswith(f"{gas} used")
+
+
+def test_shipped_container_is_the_assembled_sieve(tmp_path):
+    """The image in examples/ is what `asm --image` makes of its source today."""
+    out = tmp_path / "sieve.pvmimg"
+    r = cli("asm", "--image", EXAMPLES / "sieve.pvmasm", "-o", out)
+    assert r.returncode == 0 and "a container" in r.stdout, r.stderr
+    assert out.read_bytes() == (EXAMPLES / "sieve.pvmimg").read_bytes()
+    r = cli("asm", "--stack-size", "4096", EXAMPLES / "sieve.pvmasm", "-o", out)
+    assert r.returncode == 2 and "apply only to asm --image" in r.stderr
+
+
 def test_collatz_reports_gas_and_signed_values():
     out = cli("run", EXAMPLES / "collatz.pvmasm").stdout
     assert field(out, "gas") == "755 used, 999245 left"

@@ -245,6 +245,19 @@ def build_parser() -> argparse.ArgumentParser:
     asm.add_argument(
         "-o", "--output", required=True, metavar="BLOB", help="file to write the blob to ('-': standard output)"
     )
+    asm.add_argument(
+        "--image", action="store_true",
+        help="write a program container (for run --image) holding the blob, no data, --heap-pages extra "
+        "heap pages and a stack of --stack-size bytes",
+    )
+    asm.add_argument(
+        "--heap-pages", type=_bounded(0, 0xFFFF, "heap pages"), default=0, metavar="Z",
+        help="with --image: extra heap pages after the (empty) read-write data (default 0)",
+    )
+    asm.add_argument(
+        "--stack-size", type=_bounded(0, 0xFFFFFF, "stack size"), default=DEFAULT_STACK_SIZE, metavar="S",
+        help=f"with --image: stack size in bytes (default {DEFAULT_STACK_SIZE:#x})",
+    )
 
     dis = sub.add_parser(
         "disasm",
@@ -594,24 +607,35 @@ def cmd_run(args: argparse.Namespace, out: TextIO) -> int:
 
 def cmd_asm(args: argparse.Namespace, out: TextIO) -> int:
     blob = _assemble_text(_name(args.source), _read(args.source))
+    data = blob
+    if args.image:
+        from .image import build
+
+        try:
+            data = build(b"", b"", args.heap_pages, args.stack_size, blob)
+        except ValueError as e:
+            raise UsageError(f"cannot build a container: {e}") from None
+    elif args.heap_pages != 0 or args.stack_size != DEFAULT_STACK_SIZE:
+        raise UsageError("--heap-pages and --stack-size apply only to asm --image")
     to_stdout = args.output == "-"
     try:
         if to_stdout:
             # The blob alone on standard output; the summary goes to standard error.
             out.flush()
-            sys.stdout.buffer.write(blob)
+            sys.stdout.buffer.write(data)
             sys.stdout.buffer.flush()
         else:
             with open(args.output, "wb") as f:
-                f.write(blob)
+                f.write(data)
     except BrokenPipeError:
         raise
     except OSError as e:
         raise UsageError(f"cannot write {args.output}: {e.strerror or e}") from None
     parts = decode_blob(blob)
     print(
-        f"wrote {'standard output' if to_stdout else args.output}: {len(blob)} bytes "
-        f"({len(parts.code)} code bytes, {len(parts.jump_table)} jump-table entries)",
+        f"wrote {'standard output' if to_stdout else args.output}: {len(data)} bytes "
+        f"({'a container: ' if args.image else ''}{len(parts.code)} code bytes, "
+        f"{len(parts.jump_table)} jump-table entries)",
         file=sys.stderr if to_stdout else out,
     )
     return 0
