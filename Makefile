@@ -1,39 +1,71 @@
 # Entry points named in the README.  Each target sets up what it needs.
 SHELL := /bin/bash
 
-# A Python 3.12 interpreter: the one on PATH, else a pyenv install.
-PY312 ?= $(shell for p in python3.12 $$(ls -d /root/.pyenv/versions/3.12*/bin/python3.12 2>/dev/null) /usr/bin/python3.12 /usr/local/bin/python3.12; do \
-	"$$p" -c 'import sys; assert sys.version_info[:2] == (3, 12)' >/dev/null 2>&1 && { echo "$$p"; break; }; done)
-
-VENV := .venv
-ASAN_VENV := .venv-asan
+# PYTHON: the interpreter to build and test with (a command on PATH or a
+# path), for example `make test PYTHON=/usr/bin/python3.13`; or
+# PYTHON_VERSION, to take that version from the version manager (pyenv's
+# newest install of it) or else from PATH: `make test PYTHON_VERSION=3.13`.
+# The default is 3.12.  Each interpreter version gets a virtual environment
+# of its own (.venv for 3.12, .venv-3.13 for 3.13, ...); VENV overrides it.
+PYTHON_VERSION ?= 3.12
+PYTHON ?= $(shell { command -v pyenv >/dev/null 2>&1 && v=$$(pyenv latest $(PYTHON_VERSION) 2>/dev/null) && \
+	p="$$(pyenv root)/versions/$$v/bin/python$(PYTHON_VERSION)" && test -x "$$p" && echo "$$p"; } || \
+	command -v python$(PYTHON_VERSION))
+PY_VERSION := $(shell "$(PYTHON)" -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null)
+VENV ?= $(if $(filter 3.12,$(PY_VERSION)),.venv,.venv-$(PY_VERSION))
+ASAN_VENV ?= $(VENV)-asan
 PIP_FLAGS := --quiet --disable-pip-version-check
+
+# The package is built without build isolation, by the build tools installed
+# in the virtual environment, into a build directory of its own that is kept:
+# a rebuild compiles only what changed.  Warnings are errors in these builds
+# (a plain `pip install .` does not make them errors).
+BUILD_TOOLS := 'scikit-build-core>=0.11' 'cmake>=3.24' ninja
+BUILD_DIR := build/py$(PY_VERSION)
+DEV_ENV := PVM_WERROR=ON PVM_TEST_MODULES=ON
+
+# $(call pip_build,PIP,BUILD-DIR,WHAT): builds and installs WHAT, showing
+# the compiler's progress lines; the whole log (BUILD-DIR.log) on failure.
+define pip_build
+	mkdir -p build
+	set -o pipefail; $1 install --no-build-isolation --disable-pip-version-check -v \
+		--config-settings=build-dir=$2 '$3' 2>&1 | tee $2.log \
+		| { grep --line-buffered -E '^ *\[[0-9]+/[0-9]+\] |^Successfully installed' || true; } \
+		|| { cat $2.log >&2; exit 1; }
+endef
 
 .PHONY: run test test-asan bench inplace clean check-python
 
 check-python:
-	@test -n "$(PY312)" || { echo "Python 3.12 not found: set PY312=/path/to/python3.12" >&2; exit 2; }
+	@test -n "$(PY_VERSION)" || { echo "Python $(PYTHON_VERSION) not found (pyenv, PATH): set PYTHON=/path/to/python3" >&2; exit 2; }
+	@"$(PYTHON)" -c 'import sys; sys.exit(sys.version_info < (3, 12))' || \
+		{ echo "$(PYTHON) is Python $(PY_VERSION): 3.12 or newer is needed" >&2; exit 2; }
+	@if test -x $(VENV)/bin/python && ! $(VENV)/bin/python -c 'import sys; sys.exit("%d.%d" % sys.version_info[:2] != "$(PY_VERSION)")'; then \
+		echo "$(VENV) was made with another Python version than $(PY_VERSION): remove it or set VENV" >&2; exit 2; fi
 
 $(VENV)/bin/python: | check-python
-	$(PY312) -m venv $(VENV)
+	"$(PYTHON)" -m venv $(VENV)
 	$(VENV)/bin/pip install $(PIP_FLAGS) --upgrade pip
 
 # Main job: build the package and run the example program.
-run: $(VENV)/bin/python
-	$(VENV)/bin/pip install $(PIP_FLAGS) .
-	$(VENV)/bin/python -m qorvel_pvm run examples/collatz.pvmasm
+run: check-python $(VENV)/bin/python
+	$(VENV)/bin/pip install $(PIP_FLAGS) $(BUILD_TOOLS)
+	$(call pip_build,PVM_WERROR=ON $(VENV)/bin/pip,$(BUILD_DIR),.)
+	$(VENV)/bin/python -m qorvel_pvm run --image examples/sieve.pvmimg --args 31303030
 
 # Test suite: install the package with its test extras (and the test-only
 # native module) and run pytest.
-test: $(VENV)/bin/python
-	PVM_TEST_MODULES=ON $(VENV)/bin/pip install $(PIP_FLAGS) '.[test]'
+test: check-python $(VENV)/bin/python
+	$(VENV)/bin/pip install $(PIP_FLAGS) $(BUILD_TOOLS)
+	$(call pip_build,$(DEV_ENV) $(VENV)/bin/pip,$(BUILD_DIR)-test,.[test])
 	$(VENV)/bin/python -m pytest -q
 
 # The same tests against an AddressSanitizer + UndefinedBehaviorSanitizer build.
-test-asan: | check-python
-	test -x $(ASAN_VENV)/bin/python || $(PY312) -m venv $(ASAN_VENV)
-	PVM_SANITIZE=ON PVM_TEST_MODULES=ON $(ASAN_VENV)/bin/pip install $(PIP_FLAGS) \
-		--config-settings=build-dir=build/asan '.[test]'
+test-asan: check-python
+	test -x $(ASAN_VENV)/bin/python || { "$(PYTHON)" -m venv $(ASAN_VENV) && \
+		$(ASAN_VENV)/bin/pip install $(PIP_FLAGS) --upgrade pip; }
+	$(ASAN_VENV)/bin/pip install $(PIP_FLAGS) $(BUILD_TOOLS)
+	$(call pip_build,PVM_SANITIZE=ON $(DEV_ENV) $(ASAN_VENV)/bin/pip,$(BUILD_DIR)-asan,.[test])
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so):$$(g++ -print-file-name=libubsan.so)" \
 	ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 PYTHONMALLOC=malloc \
 	PVM_ASAN=1 $(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider
@@ -46,10 +78,10 @@ bench: $(VENV)/bin/python
 INPLACE_DIR ?= build/inplace
 TARGETS ?= all
 inplace: | check-python
-	cmake -S . -B $(INPLACE_DIR) -G Ninja -DPVM_INPLACE=ON -DPVM_TEST_MODULES=ON \
-		-DPython_EXECUTABLE=$(PY312) >/dev/null
+	cmake -S . -B $(INPLACE_DIR) -G Ninja -DPVM_INPLACE=ON -DPVM_TEST_MODULES=ON -DPVM_WERROR=ON \
+		-DPython_EXECUTABLE=$(PYTHON) >/dev/null
 	cmake --build $(INPLACE_DIR) --target $(TARGETS)
 
 clean:
-	rm -rf build $(VENV) $(ASAN_VENV)
+	rm -rf build .venv .venv-*
 	find src -name '*.so' -delete

@@ -7,18 +7,21 @@ opcode -> function.  It follows the same rules as `qorvel_pvm`, so the two
 can be run side by side and must agree:
 
 - a basic block starts at 0 and after every instruction that ends one
-  (trap, fall-through, jump, the branches and the dynamic jump; an opcode no
-  instruction has executes as a trap and ends a block too);
+  (trap, fall-through, the jumps, every branch and both dynamic jumps; an
+  opcode no instruction has executes as a trap and ends a block too);
 - before a block runs, its gas (1 per instruction) is charged in full; with
   too little gas left the run stops out of gas at the block's start;
 - an exit (halt, panic, page fault) stops at the instruction that caused it
-  and gives back the gas of the block's instructions that never started;
+  and gives nothing back;
+- a host call (`ecalli`) stops the run with status "host", the call's index
+  and the pc of the next instruction, and gives back the gas of the block's
+  instructions after it (a later run from that pc charges them again);
 - a taken branch must land on a basic-block start, a dynamic jump goes
   through the jump table (address 2 is the first entry, 0xFFFF0000 halts),
   anything else panics; a position that starts no instruction runs as trap;
 - a load or store checks every page it touches before it moves a byte; a
-  write permission implies read; a refused access is a page fault at the
-  access's start address.
+  write permission implies read; a refused access is a page fault, reported
+  at the start of the first page of the access that lacks the permission.
 
     >>> from qorvel_pvm.asm import assemble
     >>> Interpreter(assemble("trap")).run().status
@@ -42,7 +45,8 @@ REGISTER_COUNT = 13
 
 
 class Exit(Exception):
-    """The guest stopped: `status` is "halt", "panic" or "page-fault"."""
+    """The guest stopped: `status` is "halt", "panic", "page-fault" (`address`
+    the faulting page's start) or "host" (`address` the host-call index)."""
 
     def __init__(self, status: str, address: Optional[int] = None):
         super().__init__(status, address)
@@ -134,7 +138,7 @@ class Memory:
             page = first + i
             if page in self.writable or (not write and page in self.readable):
                 continue
-            raise Exit("page-fault", address)
+            raise Exit("page-fault", (page << 12) & MASK32)
 
     def read(self, address: int, length: int) -> bytes:
         if length < 1:
@@ -193,10 +197,18 @@ def read_natural(data: bytes, pos: int) -> tuple[int, int]:
     return ((first & ((1 << (7 - n)) - 1)) << (8 * n)) | rest, pos + 1 + n
 
 
+# Opcodes that continue a basic block: host calls, immediate loads, loads,
+# stores and arithmetic.  Every other opcode ends one (an unknown opcode
+# traps, so it ends one too).
+CONTINUES_BLOCK = frozenset(
+    [10, 20, 30, 31, 32, 33, *range(51, 63), 70, 71, 72, 73, *range(100, 112),
+     *range(120, 162), *range(190, 231)]
+)
+
+
 def ends_block(opcode: int) -> bool:
-    """Whether an instruction ends a basic block: all but the two-register and
-    the two-register-immediate groups (unknown opcodes trap, so they end one)."""
-    return not (100 <= opcode <= 111 or 120 <= opcode <= 161)
+    """Whether an instruction ends a basic block."""
+    return opcode not in CONTINUES_BLOCK
 
 
 class Program:
@@ -287,6 +299,46 @@ def decode_two_reg_two_imm(prog: Program, pc: int, skip: int) -> dict:
     ny = min(4, max(0, skip - nx - 2))
     return {"ra": min(12, b & 15), "rb": min(12, b >> 4),
             "vx": sx(prog.le(pc + 3, nx), nx), "vy": sx(prog.le(pc + 3 + nx, ny), ny)}
+
+
+def decode_one_imm(prog: Program, pc: int, skip: int) -> dict:
+    n = min(4, skip)
+    return {"vx": sx(prog.le(pc + 1, n), n)}
+
+
+def decode_reg_imm64(prog: Program, pc: int, skip: int) -> dict:
+    return {"ra": min(12, prog.byte(pc + 1) & 15), "vx": prog.le(pc + 2, 8)}
+
+
+def decode_two_imm(prog: Program, pc: int, skip: int) -> dict:
+    nx = min(4, prog.byte(pc + 1) & 7)
+    ny = min(4, max(0, skip - nx - 1))
+    return {"vx": sx(prog.le(pc + 2, nx), nx), "vy": sx(prog.le(pc + 2 + nx, ny), ny)}
+
+
+def decode_reg_imm(prog: Program, pc: int, skip: int) -> dict:
+    n = min(4, max(0, skip - 1))
+    return {"ra": min(12, prog.byte(pc + 1) & 15), "vx": sx(prog.le(pc + 2, n), n)}
+
+
+def decode_reg_two_imm(prog: Program, pc: int, skip: int) -> dict:
+    b = prog.byte(pc + 1)
+    nx = min(4, (b >> 4) & 7)
+    ny = min(4, max(0, skip - nx - 1))
+    return {"ra": min(12, b & 15), "vx": sx(prog.le(pc + 2, nx), nx),
+            "vy": sx(prog.le(pc + 2 + nx, ny), ny)}
+
+
+def decode_two_reg_offset(prog: Program, pc: int, skip: int) -> dict:
+    b = prog.byte(pc + 1)
+    n = min(4, max(0, skip - 1))
+    offset = signed(prog.le(pc + 2, n), 8 * n) if n else 0
+    return {"ra": min(12, b & 15), "rb": min(12, b >> 4), "vx": (pc + offset) & MASK32}
+
+
+def decode_three_reg(prog: Program, pc: int, skip: int) -> dict:
+    b = prog.byte(pc + 1)
+    return {"ra": min(12, b & 15), "rb": min(12, b >> 4), "rd": min(12, prog.byte(pc + 2))}
 
 
 # ----- the machine ----------------------------------------------------------------------
@@ -495,6 +547,193 @@ def load_imm_jump_ind(m, i):
     return m.djump((base + i.vy) & MASK32)
 
 
+# Host calls, immediate loads and absolute memory access.
+
+def ecalli(m, i):
+    raise Exit("host", i.vx & MASK32)
+
+
+def load_immediate(m, i):
+    m.regs[i.ra] = i.vx
+
+
+def jump_ind(m, i):
+    return m.djump((m.regs[i.ra] + i.vx) & MASK32)
+
+
+def store_imm(nbytes):
+    def handler(m, i):
+        value = i.vy & ((1 << (8 * nbytes)) - 1)
+        m.mem.write(i.vx & MASK32, value.to_bytes(nbytes, "little"))
+    return handler
+
+
+def store_imm_ind(nbytes):
+    def handler(m, i):
+        value = i.vy & ((1 << (8 * nbytes)) - 1)
+        m.mem.write((m.regs[i.ra] + i.vx) & MASK32, value.to_bytes(nbytes, "little"))
+    return handler
+
+
+def load_abs(nbytes, is_signed):
+    def handler(m, i):
+        value = int.from_bytes(m.mem.read(i.vx & MASK32, nbytes), "little")
+        m.regs[i.ra] = signed(value, 8 * nbytes) & MASK64 if is_signed else value
+    return handler
+
+
+def store_abs(nbytes):
+    def handler(m, i):
+        value = m.regs[i.ra] & ((1 << (8 * nbytes)) - 1)
+        m.mem.write(i.vx & MASK32, value.to_bytes(nbytes, "little"))
+    return handler
+
+
+ABSOLUTE = {
+    30: ("store_imm_u8", store_imm(1), decode_two_imm),
+    31: ("store_imm_u16", store_imm(2), decode_two_imm),
+    32: ("store_imm_u32", store_imm(4), decode_two_imm),
+    33: ("store_imm_u64", store_imm(8), decode_two_imm),
+    50: ("jump_ind", jump_ind, decode_reg_imm),
+    51: ("load_imm", load_immediate, decode_reg_imm),
+    52: ("load_u8", load_abs(1, False), decode_reg_imm),
+    53: ("load_i8", load_abs(1, True), decode_reg_imm),
+    54: ("load_u16", load_abs(2, False), decode_reg_imm),
+    55: ("load_i16", load_abs(2, True), decode_reg_imm),
+    56: ("load_u32", load_abs(4, False), decode_reg_imm),
+    57: ("load_i32", load_abs(4, True), decode_reg_imm),
+    58: ("load_u64", load_abs(8, False), decode_reg_imm),
+    59: ("store_u8", store_abs(1), decode_reg_imm),
+    60: ("store_u16", store_abs(2), decode_reg_imm),
+    61: ("store_u32", store_abs(4), decode_reg_imm),
+    62: ("store_u64", store_abs(8), decode_reg_imm),
+    70: ("store_imm_ind_u8", store_imm_ind(1), decode_reg_two_imm),
+    71: ("store_imm_ind_u16", store_imm_ind(2), decode_reg_two_imm),
+    72: ("store_imm_ind_u32", store_imm_ind(4), decode_reg_two_imm),
+    73: ("store_imm_ind_u64", store_imm_ind(8), decode_reg_two_imm),
+}
+
+
+# Two registers and an offset: branch to vx if test(R[ra], R[rb]).
+REG_BRANCHES = {
+    170: ("branch_eq", lambda a, b: a == b),
+    171: ("branch_ne", lambda a, b: a != b),
+    172: ("branch_lt_u", lambda a, b: a < b),
+    173: ("branch_lt_s", lambda a, b: s64(a) < s64(b)),
+    174: ("branch_ge_u", lambda a, b: a >= b),
+    175: ("branch_ge_s", lambda a, b: s64(a) >= s64(b)),
+}
+
+
+def reg_branch(test):
+    def handler(m, i):
+        return m.branch(i.vx, test(m.regs[i.ra], m.regs[i.rb]))
+    return handler
+
+
+def div_trunc(x, y):
+    """x / y rounded toward zero."""
+    q = abs(x) // abs(y)
+    return q if (x < 0) == (y < 0) else -q
+
+
+def rem_trunc(x, y):
+    """The remainder with the sign of x."""
+    return x - y * div_trunc(x, y)
+
+
+def rot_l(v, n, bits):
+    return rot_r(v, bits - n % bits, bits)
+
+
+def div_s_32(a, b):
+    sa, sb = signed(a, 32), signed(b, 32)
+    if sb == 0:
+        return MASK64
+    if sa == -(1 << 31) and sb == -1:
+        return sa & MASK64
+    return div_trunc(sa, sb) & MASK64
+
+
+def rem_s_32(a, b):
+    sa, sb = signed(a, 32), signed(b, 32)
+    if sb == 0:
+        return sa & MASK64
+    if sa == -(1 << 31) and sb == -1:
+        return 0
+    return rem_trunc(sa, sb) & MASK64
+
+
+def div_s_64(a, b):
+    if b == 0:
+        return MASK64
+    if s64(a) == -(1 << 63) and s64(b) == -1:
+        return a
+    return div_trunc(s64(a), s64(b)) & MASK64
+
+
+def rem_s_64(a, b):
+    if b == 0:
+        return a
+    if s64(a) == -(1 << 63) and s64(b) == -1:
+        return 0
+    return rem_trunc(s64(a), s64(b)) & MASK64
+
+
+# Three registers: rd = f(A, B); None leaves rd as it was (the conditional moves).
+THREE_REG = {
+    190: ("add_32", lambda a, b: sx32(a + b)),
+    191: ("sub_32", lambda a, b: sx32(a - b)),
+    192: ("mul_32", lambda a, b: sx32(a * b)),
+    193: ("div_u_32", lambda a, b: MASK64 if b & MASK32 == 0 else sx32((a & MASK32) // (b & MASK32))),
+    194: ("div_s_32", div_s_32),
+    195: ("rem_u_32", lambda a, b: sx32(a if b & MASK32 == 0 else (a & MASK32) % (b & MASK32))),
+    196: ("rem_s_32", rem_s_32),
+    197: ("shlo_l_32", lambda a, b: sx32((a & MASK32) << (b % 32))),
+    198: ("shlo_r_32", lambda a, b: sx32((a & MASK32) >> (b % 32))),
+    199: ("shar_r_32", lambda a, b: (signed(a, 32) >> (b % 32)) & MASK64),
+    200: ("add_64", lambda a, b: (a + b) & MASK64),
+    201: ("sub_64", lambda a, b: (a - b) & MASK64),
+    202: ("mul_64", lambda a, b: (a * b) & MASK64),
+    203: ("div_u_64", lambda a, b: MASK64 if b == 0 else a // b),
+    204: ("div_s_64", div_s_64),
+    205: ("rem_u_64", lambda a, b: a if b == 0 else a % b),
+    206: ("rem_s_64", rem_s_64),
+    207: ("shlo_l_64", lambda a, b: (a << (b % 64)) & MASK64),
+    208: ("shlo_r_64", lambda a, b: a >> (b % 64)),
+    209: ("shar_r_64", lambda a, b: (s64(a) >> (b % 64)) & MASK64),
+    210: ("and", lambda a, b: a & b),
+    211: ("xor", lambda a, b: a ^ b),
+    212: ("or", lambda a, b: a | b),
+    213: ("mul_upper_s_s", lambda a, b: ((s64(a) * s64(b)) >> 64) & MASK64),
+    214: ("mul_upper_u_u", lambda a, b: (a * b) >> 64),
+    215: ("mul_upper_s_u", lambda a, b: ((s64(a) * b) >> 64) & MASK64),
+    216: ("set_lt_u", lambda a, b: int(a < b)),
+    217: ("set_lt_s", lambda a, b: int(s64(a) < s64(b))),
+    218: ("cmov_iz", lambda a, b: a if b == 0 else None),
+    219: ("cmov_nz", lambda a, b: a if b != 0 else None),
+    220: ("rot_l_64", lambda a, b: rot_l(a, b, 64)),
+    221: ("rot_l_32", lambda a, b: sx32(rot_l(a, b, 32))),
+    222: ("rot_r_64", lambda a, b: rot_r(a, b, 64)),
+    223: ("rot_r_32", lambda a, b: sx32(rot_r(a, b, 32))),
+    224: ("and_inv", lambda a, b: a & ~b & MASK64),
+    225: ("or_inv", lambda a, b: (a | ~b) & MASK64),
+    226: ("xnor", lambda a, b: ~(a ^ b) & MASK64),
+    227: ("max", lambda a, b: max(s64(a), s64(b)) & MASK64),
+    228: ("max_u", lambda a, b: max(a, b)),
+    229: ("min", lambda a, b: min(s64(a), s64(b)) & MASK64),
+    230: ("min_u", lambda a, b: min(a, b)),
+}
+
+
+def three_reg(f):
+    def handler(m, i):
+        value = f(m.regs[i.ra], m.regs[i.rb])
+        if value is not None:
+            m.regs[i.rd] = value
+    return handler
+
+
 # opcode -> (name, handler, operand decoder)
 OPCODES: dict[int, tuple[str, Callable, Callable]] = {
     0: ("trap", trap, decode_none),
@@ -508,6 +747,11 @@ OPCODES.update({op: (name, compare_branch(f), decode_reg_imm_offset) for op, (na
 OPCODES.update({op: (name, unary(f), decode_two_reg) for op, (name, f) in UNARY.items()})
 OPCODES.update({op: (name, f, decode_two_reg_imm) for op, (name, f) in MEMORY_OPS.items()})
 OPCODES.update({op: (name, arithmetic(f), decode_two_reg_imm) for op, (name, f) in ARITHMETIC.items()})
+OPCODES[10] = ("ecalli", ecalli, decode_one_imm)
+OPCODES[20] = ("load_imm_64", load_immediate, decode_reg_imm64)
+OPCODES.update(ABSOLUTE)
+OPCODES.update({op: (name, reg_branch(f), decode_two_reg_offset) for op, (name, f) in REG_BRANCHES.items()})
+OPCODES.update({op: (name, three_reg(f), decode_three_reg) for op, (name, f) in THREE_REG.items()})
 
 
 # ----- running --------------------------------------------------------------------------
@@ -515,12 +759,13 @@ OPCODES.update({op: (name, arithmetic(f), decode_two_reg_imm) for op, (name, f) 
 
 @dataclass
 class Result:
-    status: str  # "halt", "panic", "page-fault" or "out-of-gas"
+    status: str  # "halt", "panic", "page-fault", "host" or "out-of-gas"
     pc: int
     gas: int
     registers: list[int]
     fault_address: Optional[int]
     memory: Memory
+    host_call: Optional[int] = None  # the index of a host call (status "host")
 
 
 class Interpreter:
@@ -562,10 +807,12 @@ class Interpreter:
             block = self.block(pc)
             if gas < len(block):
                 return Result("out-of-gas", pc, gas, regs, None, mem)
+            gas -= len(block)
             for started, ins in enumerate(block, 1):
                 try:
                     target = ins.fn(machine, ins)
                 except Exit as e:
-                    return Result(e.status, ins.pc, gas - started, regs, e.address, mem)
-            gas -= len(block)
+                    if e.status == "host":  # resumes after the call; its rest is charged again then
+                        return Result("host", ins.next_pc, gas + len(block) - started, regs, None, mem, e.address)
+                    return Result(e.status, ins.pc, gas, regs, e.address, mem)
             pc = ins.next_pc if target is None else target

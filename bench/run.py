@@ -233,7 +233,7 @@ class Case:
 def coverage_program() -> str:
     """A program that runs every instruction once (branches both ways) and
     halts, storing every result it computes into memory at r1."""
-    from qorvel_pvm.asm import INSTRUCTIONS, NO_ARGS, OFFSET, REG_IMM_OFFSET, TWO_REG, TWO_REG_IMM
+    from qorvel_pvm.asm import INSTRUCTIONS, NO_ARGS, OFFSET, REG_IMM_OFFSET, TWO_REG, TWO_REG_IMM, TWO_REG_TWO_IMM
 
     out = [".jumptable via_table",
            f"    add_imm_64 r1, r1, {HEAP:#x}",     # r1: results
@@ -289,7 +289,7 @@ def coverage_program() -> str:
             out += ["    jump J1", "    trap", "J1:"]
         elif info.form == NO_ARGS:
             pass  # trap and fallthrough are used above
-        else:  # the indirect jump, through entry 0 of the jump table
+        elif info.form == TWO_REG_TWO_IMM:  # the indirect jump, through entry 0 of the jump table
             out += ["    load_imm_jump_ind r4, r12, 77, 2", "    trap", "via_table:"]
             keep("r4")
     out.append(f"    {HALT}")

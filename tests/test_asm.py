@@ -46,7 +46,7 @@ def nbytes(v):
 
 def operand_text(info, imm, imm_y, target):
     vals = {"ra": "r12", "rb": "r0", "rd": "r7", "imm": imm, "imm_x": imm, "imm_y": imm_y,
-            "target": target}
+            "target": target, "addr": imm, "imm64": imm, "index": imm}
     return ", ".join(str(vals[n]) for n in info.operands)
 
 
@@ -73,6 +73,14 @@ def test_every_mnemonic_round_trips(name, imm, where):
         want["vx"] = imm_s % M64
     elif info.form == "two_reg_two_imm":
         want.update(vx=imm_s % M64, vy=(-imm_s - 1) % M64)
+    elif info.form in ("one_imm", "reg_imm", "reg_imm64"):
+        want["vx"] = imm_s % M64
+    elif info.form == "two_imm":
+        want.update(vx=imm_s % M64, vy=imm_s % M64)
+    elif info.form == "reg_two_imm":
+        want.update(vx=imm_s % M64, vy=(-imm_s - 1) % M64)
+    elif info.form == "two_reg_offset":
+        want["vx"] = target
     regs_used = set(info.operands)
     assert got == (want["vx"], want["vy"], want["ra"] if "ra" in regs_used else 0,
                    want["rb"] if "rb" in regs_used else 0, want["rd"] if "rd" in regs_used else 0)
@@ -90,20 +98,42 @@ def native_group(module, cls):
     return getattr(importlib.import_module(f"qorvel_pvm.cpvm.instructions.tables.{module}"), cls)()
 
 
+# Opcodes of the groups added with the whole instruction set (their native
+# modules are checked by their own tests).
+NEW_OPCODES = {10, 20, 30, 31, 32, 33, *range(50, 63), 70, 71, 72, 73, *range(170, 176), *range(190, 231)}
+
+
 def test_mnemonic_table_is_the_groups_opcodes():
-    assert sorted(OPCODES) == sorted(op for g in GROUPS for op in native_group(*g).get_table())
+    native = {op for g in GROUPS for op in native_group(*g).get_table()}
+    assert set(OPCODES) == native | NEW_OPCODES and not native & NEW_OPCODES
     assert all(OPCODES[i.opcode] is i for i in INSTRUCTIONS.values())
 
 
-@pytest.mark.parametrize("module,cls", GROUPS)
-def test_native_groups_agree(module, cls):
-    """Decoded operands agree with the native groups."""
-    group = native_group(module, cls)
-    opcodes = sorted(group.get_table())
-    code = bytes([opcodes[0], 0xF3, 0x82, 0xFF, 0x80, 0x01, 0x7F, 0x80, 0x00, 0x12, 0x34])
-    prog = CyProgram(build_blob(code, [0]))
-    for skip in (0, 1, 2, 3, 5, 9, 24):
-        assert decode(group, 0, prog, skip) == decode_operands(opcodes[0], code, 0, skip)
+def every_native_group():
+    """Every group class the package's table modules define, found by looking
+    (so groups added later are compared too)."""
+    import pkgutil
+
+    import qorvel_pvm.cpvm.instructions.tables as tables
+
+    for mod in pkgutil.iter_modules(tables.__path__):
+        module = importlib.import_module(f"{tables.__name__}.{mod.name}")
+        for name in dir(module):
+            cls = getattr(module, name)
+            if isinstance(cls, type) and hasattr(cls, "get_table"):
+                yield f"{mod.name}.{name}", cls
+
+
+@pytest.mark.parametrize("name,cls", list(every_native_group()), ids=lambda v: v if isinstance(v, str) else "")
+def test_every_native_group_decodes_like_the_assembler(name, cls):
+    group = cls()
+    for opcode in sorted(group.get_table()):
+        for tail in ([0xF3, 0x82, 0xFF, 0x80, 0x01, 0x7F, 0x80, 0x00, 0x12, 0x34, 0x56, 0x78],
+                     [0x2D, 0x04, 0x81]):
+            code = bytes([opcode] + tail)
+            prog = CyProgram(build_blob(code, [0]))
+            for skip in (0, 1, 2, 3, 5, 9, 24):
+                assert decode(group, 0, prog, skip) == decode_operands(opcode, code, 0, skip), (opcode, skip)
 
 
 # --- shortest encodings ------------------------------------------------------------------
@@ -288,6 +318,69 @@ def test_decode_operands_mirrors_the_decoders(code, pc, skip, record):
     assert decode_operands(code[pc], bytes(code), pc, skip) == record
 
 
+@pytest.mark.parametrize("code,pc,skip,record", [
+    ([10, 0x80, 0xFF, 0xFF, 0xFF, 3], 0, 5, (M64 - 128, 0, 0, 0, 0)),  # lx = min(4, skip)
+    ([10, 0x05], 0, 0, (0, 0, 0, 0, 0)),
+    ([20, 0xF7, 1, 2, 3, 4, 5, 6, 7, 0x88], 0, 0, (0x8807060504030201, 0, 7, 0, 0)),  # 8 bytes, any skip
+    ([20, 0x0D, 0xFF], 0, 9, (0xFF, 0, 12, 0, 0)),  # past the end reads 0
+    ([30, 0xFA, 0x80, 0xFF, 0, 0, 0x7F, 0x55], 0, 7, (M64 - 128, 0x557F0000, 0, 0, 0)),  # lx = 0xFA & 7
+    ([31, 0x07, 1, 2, 3, 4, 5, 6, 7, 8, 9], 0, 24, (0x04030201, 0x08070605, 0, 0, 0)),  # lx 7 -> 4
+    ([32, 0x04, 1, 2, 3, 4, 5], 0, 3, (0x04030201, 0, 0, 0, 0)),  # skip - lx - 1 < 0 -> ly 0
+    ([51, 0xFE, 0xFF, 0x7F], 0, 0, (0, 0, 12, 0, 0)),  # skip 0: lx 0
+    ([52, 0x03, 0x00, 0x00, 0x01], 0, 24, (0x10000, 0, 3, 0, 0)),
+    ([70, 0x51, 0x10, 0x80, 0xFF], 0, 4, (0xFF8010, 0, 1, 0, 0)),  # lx = min(4, 5), ly 0
+    ([73, 0x92, 0x34, 0xFE], 0, 3, (0x34, M64 - 2, 2, 0, 0)),  # hi 9 & 7 = 1
+    ([0] * 10 + [170, 0x21, 0xF6], 10, 2, (0, 0, 1, 2, 0)),  # offset -10 back to 0
+    ([170, 0xFF, 0xFF], 0, 2, (2**32 - 1, 0, 12, 12, 0)),  # targets wrap modulo 2**32
+    ([175, 0x3D, 0x00, 0x00, 0x00, 0x80], 0, 5, (2**31, 0, 12, 3, 0)),
+    ([200, 0x21, 0x07], 0, 2, (0, 0, 1, 2, 7)),
+    ([230, 0xEF, 0xFF], 0, 0, (0, 0, 12, 12, 12)),  # rd byte 255 -> 12, operands beyond skip
+    ([190, 0x10], 0, 1, (0, 0, 0, 1, 0)),  # rd past the end of the code reads 0
+])
+def test_decode_operands_new_forms(code, pc, skip, record):
+    assert decode_operands(code[pc], bytes(code), pc, skip) == record
+
+
+@pytest.mark.parametrize("text,code", [
+    ("ecalli 0", [10]),
+    ("ecalli 0x1234", [10, 0x34, 0x12]),
+    ("ecalli 0xffffffff", [10, 0xFF]),
+    ("load_imm_64 r3, 0xffffffffffffffff", [20, 3] + [0xFF] * 8),
+    ("load_imm_64 r3, -2", [20, 3, 0xFE] + [0xFF] * 7),
+    ("store_imm_u8 0xfeff0000, 0", [30, 4, 0, 0, 0xFF, 0xFE]),
+    ("store_imm_u64 0x20000, -1", [33, 3, 0, 0, 2, 0xFF]),
+    ("load_u32 r5, 0xffff0000", [56, 5, 0, 0, 0xFF]),
+    ("store_u8 r1, 0x7fffffff", [59, 1, 0xFF, 0xFF, 0xFF, 0x7F]),
+    ("jump_ind r0, 0", [50, 0]),
+    ("load_imm r12, -129", [51, 12, 0x7F, 0xFF]),
+    ("store_imm_ind_u16 r2, -1, 0x1234", [71, 0x12, 0xFF, 0x34, 0x12]),
+    ("store_imm_ind_u32 r2, 0, 0", [72, 2]),
+    ("l: branch_lt_s r1, r2, l", [173, 0x21]),
+    ("branch_ge_u r1, r2, 0xffffffff", [174, 0x21, 0xFF]),  # offset -1 modulo 2**32
+    ("add_64 r3, r1, r2", [200, 0x21, 3]),
+    ("min_u r12, r0, r11", [230, 0xB0, 12]),
+])
+def test_new_forms_encode_shortest(text, code):
+    blob = assemble(text)
+    assert list(decode_blob(blob).code) == code
+    assert assemble(disassemble(blob)) == blob
+
+
+@pytest.mark.parametrize("text,message", [
+    ("load_imm r1, 0xffffffff", "immediate 0xffffffff is out of range"),
+    ("load_u8 r1, 0x100000000", "address 0x100000000 is out of range"),
+    ("ecalli -0x80000001", "host-call index -0x80000001 is out of range"),
+    ("load_imm_64 r1, 0x10000000000000000", "immediate .* is out of range"),
+    ("load_imm_64 r1, -0x8000000000000001", "immediate .* is out of range"),
+    ("add_64 r1, r2", r"add_64 takes 3 operands \(rd, ra, rb\), got 2"),
+    ("branch_eq r1, 5, 0", "bad register '5'"),
+    ("store_imm_u8 r1, 5", "bad address 'r1'"),
+])
+def test_new_form_errors(text, message):
+    with pytest.raises(AsmError, match=message):
+        assemble(text)
+
+
 @pytest.mark.parametrize("opcode,skip", [(81, 129), (180, 130)])
 def test_decode_operands_int8_overflow(opcode, skip):
     with pytest.raises(OverflowError, match="value too large to convert to int8_t"):
@@ -298,6 +391,8 @@ def test_decode_operands_int8_overflow(opcode, skip):
 # --- properties ----------------------------------------------------------------------------
 
 imms = st.one_of(st.sampled_from(IMM_BOUNDS), st.integers(-(2**31), 2**31 - 1))
+addrs = st.one_of(imms, st.integers(0, 2**32 - 1).map(hex))
+imm64s = st.one_of(st.sampled_from([0, -1, M64 - 1, 2**63, -(2**63)]), st.integers(-(2**63), M64 - 1))
 
 
 @st.composite
@@ -314,7 +409,8 @@ def programs(draw):
             info = INSTRUCTIONS[draw(st.sampled_from(sorted(INSTRUCTIONS)))]
             ops = {"ra": f"r{draw(st.integers(0, 12))}", "rb": f"r{draw(st.integers(0, 12))}",
                    "rd": f"r{draw(st.integers(0, 12))}", "imm": draw(imms), "imm_x": draw(imms),
-                   "imm_y": draw(imms), "target": draw(target)}
+                   "imm_y": draw(imms), "target": draw(target), "addr": draw(addrs),
+                   "imm64": draw(imm64s), "index": draw(addrs)}
             lines.append(f"{info.name} " + ", ".join(str(ops[n]) for n in info.operands))
         else:
             data = draw(st.lists(st.integers(0, 255), min_size=1, max_size=30))
@@ -369,3 +465,23 @@ def test_reference_examples_run_as_described():
     table = assemble(re.search(r"```\n(\.jumptable ret, handler.*?)```", doc, re.S).group(1))
     r = run(table, gas=100)
     assert (r.status, r.pc, r.registers[0]) == ("panic", 7, 2)  # handler falls through off the end
+
+
+@pytest.mark.parametrize("code,mask,pc,want", [
+    ([20, 0x01, 0x02], [0b001], 0, ("load_imm_64 r1, 2", 3)),  # bytes past the end read as 0
+    ([20, 0x01, 0xFF, 0x00, 20], [0b10001], 0, ("load_imm_64 r1, 0x1400ff", 4)),  # reads on
+    ([20, 0x02] + [0xFF] * 8, [1, 0], 0, ("load_imm_64 r2, -1", 10)),
+    ([20, 0x02, 0, 0, 0, 0, 0, 0, 0, 0x80], [1, 0], 0, ("load_imm_64 r2, 0x8000000000000000", 10)),
+    ([56, 0x01, 0x00, 0x00, 0xFF, 0xFE], [1], 0, ("load_u32 r1, 0xfeff0000", 6)),
+    ([172, 0x21, 0x80], [1], 0, ("branch_lt_u r1, r2, 4294967168", 3)),
+    ([10], [1], 0, ("ecalli 0", 1)),
+])
+def test_disassemble_at_new_forms(code, mask, pc, want):
+    assert disassemble_at(bytes(code), bytes(mask), pc) == want
+
+
+def test_register_branch_labels_round_trip():
+    text = ("top: load_imm r1, 1\nfallthrough\nloop: add_64 r2, r2, r1\nbranch_lt_u r2, r3, loop\n"
+            "branch_eq r1, r1, top\njump_ind r0, 0\n.jumptable loop\n")
+    blob, again = roundtrip(text)
+    assert "branch_lt_u r2, r3, L" in again and "branch_eq r1, r1, L0" in again

@@ -1,8 +1,11 @@
 """The command line, run as a user runs it: a subprocess, its output and exit code."""
 
+import json
 import re
+import signal
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import pytest
@@ -65,6 +68,32 @@ def test_examples_halt_with_documented_result(name, expected):
     regs = registers(r.stdout)
     assert {k: regs[k] for k in expected} == expected
     assert r.stderr == ""
+
+
+@pytest.mark.parametrize("args, primes, largest, gas", [
+    ("31303030", 168, 997, 11356),  # "1000"
+    ("", 25, 97, 1129),             # no argument: up to 100
+    ("3130x", None, None, None),    # not hex: a usage error
+])
+def test_sieve_container_runs_from_its_image(args, primes, largest, gas):
+    r = cli("run", "--image", EXAMPLES / "sieve.pvmimg", *(["--args", args] if args else []))
+    if primes is None:
+        assert r.returncode == 2 and "--args" in r.stderr
+        return
+    assert r.returncode == 0, r.stdout + r.stderr
+    regs = registers(r.stdout)
+    assert (regs[7], regs[8]) == (primes, largest)
+    assert field(r.stdout, "gas").startswith(f"{gas} used")
+
+
+def test_shipped_container_is_the_assembled_sieve(tmp_path):
+    """The image in examples/ is what `asm --image` makes of its source today."""
+    out = tmp_path / "sieve.pvmimg"
+    r = cli("asm", "--image", EXAMPLES / "sieve.pvmasm", "-o", out)
+    assert r.returncode == 0 and "a container" in r.stdout, r.stderr
+    assert out.read_bytes() == (EXAMPLES / "sieve.pvmimg").read_bytes()
+    r = cli("asm", "--stack-size", "4096", EXAMPLES / "sieve.pvmasm", "-o", out)
+    assert r.returncode == 2 and "apply only to asm --image" in r.stderr
 
 
 def test_collatz_reports_gas_and_signed_values():
@@ -211,6 +240,62 @@ def test_asm_disasm_round_trip(tmp_path):
     assert registers(cli("run", out_blob).stdout)[0] == U64 - 27
 
 
+def cli_bytes(*args, stdin=b""):
+    return subprocess.run([sys.executable, "-m", "qorvel_pvm", *map(str, args)], input=stdin,
+                          capture_output=True, env=child_env(), timeout=120)
+
+
+def test_dash_means_standard_input_and_output():
+    text = (EXAMPLES / "jumptable.pvmasm").read_bytes()
+    r = cli_bytes("asm", "-", "-o", "-", stdin=text)
+    assert r.returncode == 0 and r.stdout == assemble(text.decode())
+    assert r.stderr.decode().startswith("wrote standard output: ")
+    assert assemble(cli_bytes("disasm", "-", stdin=r.stdout).stdout.decode()) == r.stdout
+    assert registers(cli_bytes("run", "-", stdin=r.stdout).stdout.decode())[0] == U64 - 27
+    r = cli_bytes("run", "-")
+    assert r.returncode == 2 and r.stderr.decode().endswith("error: <stdin>: empty file: not a program\n")
+
+
+@pytest.mark.parametrize("source, args, expected", [
+    ("collatz", [], {"status": "halt", "pc": 42, "gas_used": 755, "gas_left": 1_000_000 - 755,
+                     "fault_address": None, "host_call": None}),
+    ("powers", ["--heap-pages", "0", "--dump", "0x1fffe:4"],
+     {"status": "page-fault", "fault_address": 0x20000,
+      "dumps": [{"address": 0x1FFFE, "length": 4, "hex": "--------"}]}),
+])
+def test_run_json(source, args, expected):
+    r = cli("run", EXAMPLES / f"{source}.pvmasm", "--json", "--trace", *args)
+    report = json.loads(r.stdout)   # one object, the trace on standard error
+    assert {k: report[k] for k in expected} == expected
+    assert len(report["registers"]) == 13 and r.stderr.startswith("block ")
+    assert r.returncode == (0 if expected["status"] == "halt" else 1)
+
+
+@pytest.mark.parametrize("json_output, trace", [(False, False), (True, False), (False, True)])
+def test_ctrl_c_reports_the_state(tmp_path, json_output, trace):
+    src = write(tmp_path, "spin.s", "l: add_imm_64 r1, r1, 1\njump l\n")
+    args = ["run", src, "--gas", str(1 << 62)] + (["--json"] if json_output else []) + (["--trace"] if trace else [])
+    with open(tmp_path / "out", "w") as out_file:   # a file: a trace would fill a pipe and block the run
+        p = subprocess.Popen([sys.executable, "-m", "qorvel_pvm", *map(str, args)], stdout=out_file,
+                             stderr=subprocess.PIPE, text=True, env=child_env())
+        stat, deadline = Path(f"/proc/{p.pid}/stat"), time.monotonic() + 60
+        while int(stat.read_text().rsplit(")", 1)[1].split()[11]) < 50:   # 0.5 s of CPU: running
+            assert time.monotonic() < deadline
+            time.sleep(0.05)
+        p.send_signal(signal.SIGINT)
+        err = p.communicate(timeout=60)[1]
+    out = (tmp_path / "out").read_text()
+    assert p.returncode == 130, err
+    if json_output:
+        report = json.loads(out)
+        state = report["status"], report["pc"], report["registers"][1], report["gas_used"]
+    else:
+        state = field(out, "status"), int(field(out, "pc").split()[0]), registers(out)[1], \
+            int(field(out, "gas").split()[0])
+    status, pc, r1, used = state
+    assert status == "interrupted" and pc == 0 and r1 > (10 if trace else 1000) and used == 2 * r1
+
+
 # ---------------------------------------------------------------------------
 # Usage errors: exit code 2 and one clear line, never a traceback.
 
@@ -225,6 +310,7 @@ def test_asm_disasm_round_trip(tmp_path):
     (["asm", "ok.s", "-o", "no/such/dir/out.pvm"], "cannot write no/such/dir/out.pvm"),
     (["disasm", "ok.s"], "ok.s: not a program blob: "),
     (["run", "vector.json"], "vector.json: not a program: this looks like JSON (test vectors run with the 'vectors'"),
+    (["run", "empty.bin"], "empty.bin: empty file: not a program"),
     (["vectors", "nowhere"], "nowhere: no such file or directory"),
     (["vectors", "."], ".: no .json vector files in this directory"),
 ])
@@ -234,6 +320,7 @@ def test_input_errors(tmp_path, args, message):
     write(tmp_path, "bad.bin", b"\x00\x01\x02\xff")
     write(tmp_path, "binary.s", b"\xff\xfe\x00")
     write(tmp_path, "ok.s", "trap\n")
+    write(tmp_path, "empty.bin", b"")
     if "vector.json" in args:  # kept out of the directory `vectors .` searches
         write(tmp_path, "vector.json", '{"name": "trap", "initial-pc": 0}\n')
     r = cli(*args, cwd=tmp_path)
@@ -255,6 +342,7 @@ def test_input_errors(tmp_path, args, message):
     (["run", "x", "--dump", "0xffffffff:2"], "not inside the 32-bit address space"),
     (["run", "x", "--dump", "0:0x100001"], "at most 0x100000 bytes per dump"),
     (["asm", "x"], "the following arguments are required: -o/--output"),
+    (["vectors", "--jobs", "-1", "x"], "jobs must be in 0..0x400"),
 ])
 def test_argument_errors(args, message):
     r = cli(*args)

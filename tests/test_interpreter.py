@@ -24,7 +24,7 @@ def outcome(result):
         ("trap", 0, ("panic", 0, 99)),
         ("fallthrough\ntrap", 0, ("panic", 1, 98)),
         ("fallthrough", 0, ("panic", 1, 98)),  # runs off the end of the code
-        ("add_imm_64 r1, r1, 1\n.insn 200", 0, ("panic", 3, 98)),  # undefined opcode ends the block as trap
+        ("add_imm_64 r1, r1, 1\n.insn 240", 0, ("panic", 3, 98)),  # undefined opcode ends the block as trap
         (".insn 255\ntrap", 0, ("panic", 0, 99)),
         ("add_imm_64 r1, r1, 100\ntrap", 1, ("panic", 1, 99)),  # start inside an instruction
         ("trap", 5000, ("panic", 5000, 99)),  # far past the code
@@ -93,7 +93,7 @@ def test_a_long_run_can_be_interrupted():
         signal.signal(signal.SIGALRM, old)
 
 
-def test_page_fault_keeps_earlier_changes_and_gives_back_unstarted_gas():
+def test_page_fault_keeps_earlier_changes_and_charges_the_whole_block():
     mem = CyMemory.from_pc(b"", b"", b"", 1, 0)  # page 0x20 writable
     src = """
         add_imm_64 r1, r0, 0x20000
@@ -105,7 +105,7 @@ def test_page_fault_keeps_earlier_changes_and_gives_back_unstarted_gas():
     blob = assemble(src)
     r = run(blob, memory=mem, gas=10)
     assert (r.status, r.fault_address) == ("page-fault", 0x21000)
-    assert r.pc == decode_blob(blob).starts()[2] and r.gas == 7  # three instructions started of five
+    assert r.pc == decode_blob(blob).starts()[2] and r.gas == 5  # all five charged, none given back
     assert r.registers[1:3] == [0x20000, 0]
     assert mem.read(0x20000, 8) == (0x20000).to_bytes(8, "little")
     assert r.memory is mem

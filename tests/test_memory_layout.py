@@ -127,10 +127,19 @@ def test_from_pc_on_subclass_goes_through_python_methods():
     ((b"", b"", b"", 0, 0, -1), OverflowError, "can't convert negative value to uint32_t"),
     ((b"", b"", b"", 0, -0x1000), OverflowError, "can't convert negative value to uint32_t"),
     ((b"", b"", b""), TypeError, "missing required argument 'z'"),
+    # z * 4096 would wrap in 32 bits, or the heap break pass 2**31 - 1.
+    ((b"", b"", b"", 1 << 20, 0), ValueError, "would put the heap break at 0x100020000"),
+    ((b"", b"", b"", 0x7FFE0, 0), ValueError, "heap break at 0x80000000, past 0x7fffffff"),
+    ((b"", b"w", b"", 0x7FFDF, 0), ValueError, "1 bytes of read-write data and 524255 extra pages"),
+    ((b"", b"", b"", -1, 0), ValueError, "z .* must not be negative"),
 ])
 def test_from_pc_errors(args, error, message):
     with pytest.raises(error, match=message):
         CyMemory.from_pc(*args)
+
+
+def test_from_pc_largest_heap():
+    assert CyMemory.from_pc(b"", b"", b"", 0x7FFDF, 0).heap_break == 0x7FFFF000
 
 
 @pytest.mark.parametrize("name, value, message", [

@@ -58,6 +58,18 @@ def test_range_into_page_past_the_top_is_refused():
     assert not mem.is_accessible(0x1000, 0xFFFFFFFF)
 
 
+# Ranges that run past 0xFFFFFFFF count every page up to the top, wherever
+# their wrapped end lands: below the start page or inside it.
+@pytest.mark.parametrize("start", [0x20001, 0x20FF8, 0x20FFF])
+def test_range_wrapping_past_the_top_spans_to_the_top(start):
+    mem = CyMemory(allowed_write_pages=[0x20])
+    assert not mem.is_accessible(start, 0xFFFFFFFF, WRITE)
+    mem.alter_accessibility(start, 0xFFFFFFFF, WRITE)
+    assert mem.is_accessible(0x20000, 0x1000, WRITE) and mem.is_accessible(0xFFFFF000, 0x1000, WRITE)
+    assert not mem.is_accessible(0x1F000, 0x1000)
+    assert not mem.is_accessible(start, 0xFFFFFFFF, WRITE)   # page 0x100000 does not exist
+
+
 def test_alter_changes_bitsets_only():
     mem = CyMemory(allowed_read_pages=[17])
     mem.alter_accessibility(0x10000, 1, WRITE)

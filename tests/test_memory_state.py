@@ -56,8 +56,33 @@ def populated():
 
 
 def assert_same_memory(a, b):
-    # The states hold page contents and both bitsets, not buffer addresses.
-    assert a.__reduce__()[2] == b.__reduce__()[2]
+    assert a.contents_equal(b) and b.contents_equal(a)
+
+
+def equal_after(change):
+    mem, other = populated(), populated()
+    change(other)
+    return mem.contents_equal(other)
+
+
+@pytest.mark.parametrize("change", [
+    lambda m: m._set_byte(0x7FFFF, 1),                        # a byte on a page not stored
+    lambda m: m._set_byte(0x20000, 8),
+    lambda m: m.alter_accessibility(0x60000, 1, Acc.READ),
+    lambda m: m.alter_accessibility(0x50000, 1, Acc.READ),    # writable -> read-only
+    lambda m: setattr(m, "heap_break", 0),
+])
+def test_contents_equal_sees_every_difference(change):
+    assert not equal_after(change)
+
+
+def test_contents_equal_ignores_buffers_and_absent_zero_pages():
+    mem = populated()
+    assert mem.contents_equal(populated()) and mem != populated()
+    assert equal_after(lambda m: m.zero_memory_range(0x90, 2))   # zero pages read as absent ones
+    assert CyMemory.__new__(CyMemory).contents_equal(CyMemory())
+    with pytest.raises(TypeError, match="must be a CyMemory, not int"):
+        mem.contents_equal(5)
 
 
 @pytest.mark.parametrize("protocol", [0, 2, pickle.HIGHEST_PROTOCOL])

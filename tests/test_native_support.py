@@ -139,13 +139,17 @@ except RuntimeError as e:
     print(e)
 """
 SUBINTERPRETER = """
-import _xxsubinterpreters as si
 import qorvel_pvm.cpvm.vm_utils
-i = si.create(isolated=False)
-try:
-    si.run_string(i, 'import qorvel_pvm.cpvm.vm_utils')
-except Exception as e:
-    print(e)
+try:                                    # 3.13 renamed the module and returns the error
+    import _interpreters as si
+    err = si.run_string(si.create('legacy'), 'import qorvel_pvm.cpvm.vm_utils')
+    print(f"<class '{err.type.__name__}'>: {err.msg}")
+except ImportError:
+    import _xxsubinterpreters as si
+    try:
+        si.run_string(si.create(isolated=False), 'import qorvel_pvm.cpvm.vm_utils')
+    except Exception as e:
+        print(e)
 """
 
 

@@ -13,9 +13,13 @@ from qorvel_pvm.cpvm.instructions.op_table import CyTable
 
 # Opcodes that no group marks as block-ending: the two-register group and the
 # two-register-immediate group.  Everything else ends a block.
-CONTINUING = set(range(100, 112)) | set(range(120, 162))
+CONTINUING = ({10, 20} | set(range(30, 34)) | set(range(51, 63)) | set(range(70, 74)) | set(range(100, 112))
+              | set(range(120, 162)) | set(range(190, 231)))
 GROUP_MODULES = ["ops_no_args", "ops_offset", "ops_reg_imm_offset", "ops_two_reg", "ops_two_reg_imm",
-                 "ops_two_reg_two_imm"]
+                 "ops_two_reg_two_imm", "ops_one_imm", "ops_reg_ext_imm", "ops_two_imm", "ops_reg_imm",
+                 "ops_reg_two_imm", "ops_two_reg_offset", "ops_three_reg"]
+# Built on another branch; until it is merged, opcode 10 is checked against CONTINUING only.
+NOT_YET_MERGED = {"ops_one_imm"}
 
 
 def model_skip(n, starts, pc):
@@ -136,7 +140,12 @@ def test_skip_is_capped_at_24_and_past_the_end_is_zero():
 def test_terminating_opcodes_agree_with_every_group_table():
     seen = {}
     for name in GROUP_MODULES:
-        mod = importlib.import_module(f"qorvel_pvm.cpvm.instructions.tables.{name}")
+        try:
+            mod = importlib.import_module(f"qorvel_pvm.cpvm.instructions.tables.{name}")
+        except ModuleNotFoundError:
+            if name in NOT_YET_MERGED:
+                continue
+            raise
         group = next(v for v in vars(mod).values()
                      if isinstance(v, type) and issubclass(v, CyTable) and v is not CyTable)
         for opcode, entry in group().get_table().items():

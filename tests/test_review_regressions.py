@@ -67,7 +67,7 @@ class Faulting(CyMemory):
 
 mem = Faulting.from_pc(b"", b"", b"", 1, 0)
 prog = CyProgram(assemble("add_imm_64 r1, r0, 0x20000\\nload_ind_u8 r2, r1, 0\\ntrap"))
-code, pc, gas, fault = Interpreter(prog).run(array("Q", [0] * 13), mem, 0, 10)
+code, pc, gas, fault, call = Interpreter(prog).run(array("Q", [0] * 13), mem, 0, 10)
 print(code, fault)
 """
 
@@ -107,7 +107,7 @@ def run_child(code):
     "code,expected",
     [
         (EQUALITY_KEEPS_OWN_PAGE_STORE, "True"),
-        (EXIT_ARGS_SURVIVE_GAS_COST_LOOKUP, "2 305419896"),
+        (EXIT_ARGS_SURVIVE_GAS_COST_LOOKUP, "2 305418240"),
         (TRAP_ENDS_BLOCK_WHATEVER_ITS_FLAG, "[(0, 5001)] [(1, 1), (0, 2)] 1"),
     ],
     ids=["memory-equality", "exit-args", "trap-flag-cleared"],

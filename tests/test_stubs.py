@@ -24,11 +24,18 @@ MODULES = [
     "qorvel_pvm.cpvm.vm_interpreter",
     "qorvel_pvm.cpvm.instructions.op_table",
     "qorvel_pvm.cpvm.instructions.tables.ops_no_args",
+    "qorvel_pvm.cpvm.instructions.tables.ops_one_imm",
     "qorvel_pvm.cpvm.instructions.tables.ops_offset",
     "qorvel_pvm.cpvm.instructions.tables.ops_reg_imm_offset",
     "qorvel_pvm.cpvm.instructions.tables.ops_two_reg",
     "qorvel_pvm.cpvm.instructions.tables.ops_two_reg_imm",
     "qorvel_pvm.cpvm.instructions.tables.ops_two_reg_two_imm",
+    "qorvel_pvm.cpvm.instructions.tables.ops_reg_ext_imm",
+    "qorvel_pvm.cpvm.instructions.tables.ops_two_imm",
+    "qorvel_pvm.cpvm.instructions.tables.ops_reg_imm",
+    "qorvel_pvm.cpvm.instructions.tables.ops_reg_two_imm",
+    "qorvel_pvm.cpvm.instructions.tables.ops_two_reg_offset",
+    "qorvel_pvm.cpvm.instructions.tables.ops_three_reg",
 ]
 
 # Module dunders that belong in the stubs (as plain dict annotations).

@@ -9,8 +9,8 @@
 from .cpvm.vm_memory import CyMemory
 from .cpvm.vm_program import CyProgram
 from .cpvm.vm_status import PvmExit
-from .interpreter import Interpreter, RunResult, run
+from .interpreter import HostExit, Interpreter, RunResult, run
 
 __version__ = "0.1.0"
 
-__all__ = ["run", "Interpreter", "RunResult", "CyProgram", "CyMemory", "PvmExit", "__version__"]
+__all__ = ["run", "Interpreter", "RunResult", "CyProgram", "CyMemory", "PvmExit", "HostExit", "__version__"]

@@ -1,27 +1,34 @@
 """The command line: ``python -m qorvel_pvm`` (installed as ``qorvel-pvm``).
 
-    qorvel-pvm run PROGRAM [--gas N] [--pc N] [--reg rN=V ...] [--trace] ...
+    qorvel-pvm run PROGRAM [--gas N] [--pc N] [--reg rN=V ...] [--trace] [--json] ...
     qorvel-pvm asm SOURCE -o BLOB
     qorvel-pvm disasm BLOB
-    qorvel-pvm vectors PATH...
+    qorvel-pvm vectors [--jobs N] PATH...
+
+PROGRAM, SOURCE and BLOB may be '-' for standard input; `asm -o -` writes
+the blob to standard output.
 
 `main(argv)` returns the exit code: 0 when a program halts (or a command
 succeeds), 1 when it ends otherwise (or vectors fail), 2 for usage errors,
 unreadable files and assembler errors, which are reported as one line on
-standard error.
+standard error, and 130 when a run is stopped with Ctrl-C (after printing
+the state at the interruption).
 """
 
 from __future__ import annotations
 
 import argparse
 import bisect
+import dataclasses
+import json
 import os
 import sys
-from typing import Optional, Sequence
+from typing import Any, Callable, Optional, Sequence, TextIO
 
 from . import __version__
 from .asm import AsmError, assemble, decode_blob, disassemble, disassemble_at
 from .common.types import Accessibility
+from .cpvm.vm_block import CyBlockInfo
 from .cpvm.vm_memory import CyMemory
 from .interpreter import Interpreter, RunResult
 
@@ -30,7 +37,7 @@ __all__ = ["main"]
 SOURCE_EXTENSIONS = (".pvmasm", ".s", ".asm")
 PAGE_SIZE = 4096
 REGISTER_COUNT = 13
-DEFAULT_GAS = 1_000_000
+DEFAULT_GAS = 1_000_000  # run() in Python defaults to 10_000: a command line run is usually a whole program
 DEFAULT_HEAP_PAGES = 16
 DEFAULT_STACK_SIZE = 65536
 HEAP_START = 0x20000  # the first writable page of the layout when there is no data
@@ -59,7 +66,7 @@ def _number(text: str) -> int:
     raise argparse.ArgumentTypeError(f"not a number: '{text}'")
 
 
-def _bounded(low: int, high: int, what: str):
+def _bounded(low: int, high: int, what: str) -> Callable[[str], int]:
     def parse(text: str) -> int:
         value = _number(text)
         if not low <= value <= high:
@@ -96,6 +103,14 @@ def _dump_range(text: str) -> tuple[int, int]:
     return a, n
 
 
+def _hex_bytes(text: str) -> bytes:
+    digits = text[2:] if text.lower().startswith("0x") else text
+    try:
+        return bytes.fromhex(digits)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not an even number of hex digits: {text!r}") from None
+
+
 def _prog_name() -> str:
     if os.path.basename(sys.argv[0]) == "__main__.py":
         return "python -m qorvel_pvm"
@@ -110,16 +125,36 @@ address of a page fault, and the thirteen registers in decimal and hex (with
 the signed value when the top bit is set).
 
 PROGRAM is a program blob or assembler source: a file ending in .pvmasm, .s or
-.asm is assembled; any other file is assembled when it is UTF-8 text that
-assembles, and read as a blob otherwise.
+.asm is assembled; any other file (or '-', standard input) is assembled when
+it is UTF-8 text that assembles, and read as a blob otherwise.  An empty file
+is a usage error.
 
 Memory has the standard program layout, without data: --heap-pages writable
 pages from 0x20000, the heap break right after them (sbrk grows the heap
 from there), a stack of --stack-size bytes ending at 0xfefe0000, and nothing
 else accessible.  Numbers may be decimal or 0x hex.
 
-Exit code: 0 when the program halts; 1 for a panic, a page fault or running
-out of gas; 2 for usage errors, unreadable files and assembler errors.
+With --image FILE instead of PROGRAM, FILE is a program container (see
+qorvel_pvm.image): its read-only and read-write data, heap pages and stack
+size give the memory, the argument string of --args (hex) is placed at
+0xfeff0000, and the registers start as the container's entry expects (--reg
+still overrides them).  --heap-pages and --stack-size do not apply.
+
+A host call (ecalli) stops the run: it is reported as "host call N at pc P",
+P the instruction after the call.
+
+--json prints the outcome as one JSON object instead: status, pc, gas_used,
+gas_left, registers (unsigned), fault_address and host_call (null when there
+is none), and "dumps" for --dump (hex, "--" for an inaccessible byte);
+--trace then goes to standard error.
+
+Ctrl-C stops the run and prints where it was: the pc of the block that was to
+run next, the gas used and left and the registers (with --json, an object
+with status "interrupted"); the exit code is then 130.
+
+Exit code: 0 when the program halts; 1 for a panic, a page fault, running
+out of gas or a host call; 2 for usage errors, unreadable files, malformed
+containers and assembler errors; 130 when interrupted.
 """
 
 VECTORS_HELP = """\
@@ -132,12 +167,15 @@ page-map regions are readable, and writable where is-writable is set;
 everything else is inaccessible.  Expected memory is every non-zero byte of
 accessible memory after the run; it is compared as a map of address to
 non-zero byte, so chunks may be split anywhere and may hold zeros.  An
-expected page-fault address matches the refused address or the start of its
-page.
+expected page-fault address must equal the start of the first page of the
+faulting access that lacks the permission.
 
 Prints one line per failing vector naming every field that differs, then
-"N passed, N failed".  Exit code 1 when any vector failed, 2 when a path
-does not exist, a directory holds no .json file or the files hold no vector.
+"N passed, N failed".  On a terminal, a status line on standard error shows
+the files done so far.  --jobs N runs the files in N processes (0: one per
+core); the report keeps the file order.  Exit code 1 when any vector failed,
+2 when a path does not exist, a directory holds no .json file or the files
+hold no vector.
 """
 
 
@@ -153,7 +191,14 @@ def build_parser() -> argparse.ArgumentParser:
 
     raw = argparse.RawDescriptionHelpFormatter
     run = sub.add_parser("run", help="run a program and print how it ended", formatter_class=raw, description=RUN_HELP)
-    run.add_argument("program", metavar="PROGRAM", help="program blob or assembler source file")
+    run.add_argument(
+        "program", metavar="PROGRAM", nargs="?", help="program blob or assembler source file ('-': standard input)"
+    )
+    run.add_argument("--image", metavar="FILE", help="run a program container instead of PROGRAM")
+    run.add_argument(
+        "--args", type=_hex_bytes, default=None, metavar="HEX",
+        help="argument string for --image, as hex digits (default: empty)",
+    )
     run.add_argument(
         "--gas", type=_bounded(0, _GAS_MAX, "gas"), default=DEFAULT_GAS, metavar="N",
         help=f"gas to run with (default {DEFAULT_GAS:_}); every instruction costs 1",
@@ -173,11 +218,16 @@ def build_parser() -> argparse.ArgumentParser:
         "printed up to the instruction that ended it",
     )
     run.add_argument(
-        "--heap-pages", type=_bounded(0, 0xFFFFF, "heap pages"), default=DEFAULT_HEAP_PAGES, metavar="Z",
+        "--json", action="store_true",
+        help="print the outcome as one JSON object (status, pc, gas_used, gas_left, registers, "
+        "fault_address, host_call); --trace output then goes to standard error",
+    )
+    run.add_argument(
+        "--heap-pages", type=_bounded(0, 0xFFFFF, "heap pages"), default=None, metavar="Z",
         help=f"writable pages from 0x20000 (default {DEFAULT_HEAP_PAGES}); the heap break starts after them",
     )
     run.add_argument(
-        "--stack-size", type=_bounded(0, STACK_END, "stack size"), default=DEFAULT_STACK_SIZE, metavar="S",
+        "--stack-size", type=_bounded(0, STACK_END, "stack size"), default=None, metavar="S",
         help=f"stack size in bytes, rounded up to whole pages, below 0xfefe0000 (default {DEFAULT_STACK_SIZE})",
     )
     run.add_argument(
@@ -191,19 +241,38 @@ def build_parser() -> argparse.ArgumentParser:
         help="assemble source text into a program blob",
         description="Assemble SOURCE (see docs/ASSEMBLY.md for the syntax) and write the program blob to BLOB.",
     )
-    asm.add_argument("source", metavar="SOURCE", help="assembler source file")
-    asm.add_argument("-o", "--output", required=True, metavar="BLOB", help="file to write the blob to")
+    asm.add_argument("source", metavar="SOURCE", help="assembler source file ('-': standard input)")
+    asm.add_argument(
+        "-o", "--output", required=True, metavar="BLOB", help="file to write the blob to ('-': standard output)"
+    )
+    asm.add_argument(
+        "--image", action="store_true",
+        help="write a program container (for run --image) holding the blob, no data, --heap-pages extra "
+        "heap pages and a stack of --stack-size bytes",
+    )
+    asm.add_argument(
+        "--heap-pages", type=_bounded(0, 0xFFFF, "heap pages"), default=0, metavar="Z",
+        help="with --image: extra heap pages after the (empty) read-write data (default 0)",
+    )
+    asm.add_argument(
+        "--stack-size", type=_bounded(0, 0xFFFFFF, "stack size"), default=DEFAULT_STACK_SIZE, metavar="S",
+        help=f"with --image: stack size in bytes (default {DEFAULT_STACK_SIZE:#x})",
+    )
 
     dis = sub.add_parser(
         "disasm",
         help="print a program blob as assembler source",
         description="Print the program blob BLOB as assembler source that assembles back to the same blob.",
     )
-    dis.add_argument("blob", metavar="BLOB", help="program blob file")
+    dis.add_argument("blob", metavar="BLOB", help="program blob file ('-': standard input)")
 
     vec = sub.add_parser("vectors", help="run conformance test vectors", formatter_class=raw, description=VECTORS_HELP)
     vec.add_argument("paths", nargs="+", metavar="PATH", help="vector file or directory")
     vec.add_argument("-v", "--verbose", action="store_true", help="also print a line for every passing vector")
+    vec.add_argument(
+        "-j", "--jobs", type=_bounded(0, 1024, "jobs"), default=1, metavar="N",
+        help="run the files in N worker processes (default 1; 0: one per core)",
+    )
     return parser
 
 
@@ -211,7 +280,14 @@ def build_parser() -> argparse.ArgumentParser:
 # Reading programs
 
 
+def _name(path: str) -> str:
+    """How messages name an input: '-' is standard input."""
+    return "<stdin>" if path == "-" else path
+
+
 def _read(path: str) -> bytes:
+    if path == "-":
+        return sys.stdin.buffer.read()
     try:
         with open(path, "rb") as f:
             return f.read()
@@ -241,6 +317,9 @@ def _check_blob(path: str, data: bytes) -> bytes:
 def load_program(path: str) -> bytes:
     """The program blob of a blob file or an assembler source file."""
     data = _read(path)
+    path = _name(path)
+    if not data:
+        raise UsageError(f"{path}: empty file: not a program")
     if path.lower().endswith(SOURCE_EXTENSIONS):
         return _assemble_text(path, data)
     try:
@@ -276,7 +355,7 @@ def _signed(v: int) -> int:
 class _Tracer:
     """Prints each block after it runs, and the block that ended the run."""
 
-    def __init__(self, blob: bytes, interpreter: Interpreter, out):
+    def __init__(self, blob: bytes, interpreter: Interpreter, out: TextIO):
         parts = decode_blob(blob)
         self.code = parts.code
         self.bitmask = parts.bitmask
@@ -293,16 +372,17 @@ class _Tracer:
             text += "  ; not an instruction: runs as trap"
         return text
 
-    def _pcs(self, start: int, block) -> list[int]:
+    def _pcs(self, start: int, block: CyBlockInfo) -> list[int]:
         pcs = [start]
         for ins in block.instructions[:-1]:
             pcs.append(ins.next_pc)
         return pcs
 
-    def _registers(self, registers) -> str:
+    def _registers(self, registers: Sequence[int]) -> str:
         return " ".join(f"r{i}={_signed(v)}" for i, v in enumerate(registers))
 
-    def __call__(self, start: int, block, registers) -> None:
+    def __call__(self, start: int, block: object, registers: Sequence[int]) -> None:
+        assert isinstance(block, CyBlockInfo)
         self.count += 1
         print(f"block {start} ({block.total_gas} gas)", file=self.out)
         for pc in self._pcs(start, block):
@@ -327,7 +407,8 @@ class _Tracer:
         pcs = self._pcs(start, self.interpreter.compile_block(start))
         if result.pc not in pcs:
             pcs, start = [result.pc], result.pc
-        pcs = pcs[: pcs.index(result.pc) + 1]
+        # A host call stops the run with pc after the call: show up to the call.
+        pcs = pcs[: pcs.index(result.pc) + (0 if result.status == "host" and len(pcs) > 1 else 1)]
         print(f"block {start}", file=self.out)
         for pc in pcs:
             print(f"  {pc:>8}  {self._text(pc)}", file=self.out)
@@ -347,8 +428,10 @@ def _memory(heap_pages: int, stack_size: int) -> CyMemory:
     return CyMemory.from_pc(b"", b"", b"", heap_pages, stack_size, HEAP_START)
 
 
-def _print_result(result: RunResult, gas: int, out) -> None:
+def _print_result(result: RunResult, gas: int, out: TextIO) -> None:
     print(f"status: {result.status}", file=out)
+    if result.status == "host":
+        print(f"host call {result.host_call} at pc {result.pc}", file=out)
     print(f"pc: {result.pc}", file=out)
     print(f"gas: {gas - result.gas} used, {result.gas} left", file=out)
     if result.fault_address is not None:
@@ -361,9 +444,9 @@ def _print_result(result: RunResult, gas: int, out) -> None:
         print(line, file=out)
 
 
-def _print_dump(memory: CyMemory, address: int, length: int, out) -> None:
-    print(f"memory {address:#010x}..{address + length:#010x}:", file=out)
-    values: list[Optional[int]] = []  # None: on an inaccessible page
+def _dump_values(memory: CyMemory, address: int, length: int) -> list[Optional[int]]:
+    """The bytes of a range, None for those on an inaccessible page."""
+    values: list[Optional[int]] = []
     a, end = address, address + length
     while a < end:
         n = min(end, (a // PAGE_SIZE + 1) * PAGE_SIZE) - a
@@ -372,6 +455,13 @@ def _print_dump(memory: CyMemory, address: int, length: int, out) -> None:
         else:
             values += [None] * n
         a += n
+    return values
+
+
+def _print_dump(memory: CyMemory, address: int, length: int, out: TextIO) -> None:
+    print(f"memory {address:#010x}..{address + length:#010x}:", file=out)
+    values = _dump_values(memory, address, length)
+    end = address + length
     first = address - address % 16
     for row in range(first, end, 16):
         cells = []
@@ -384,21 +474,127 @@ def _print_dump(memory: CyMemory, address: int, length: int, out) -> None:
         print(f"  {row:08x}  " + " ".join(cells).rstrip(), file=out)
 
 
-def cmd_run(args, out) -> int:
-    blob = load_program(args.program)
+def _json_value(value: object) -> Any:
+    """A JSON form of a host-call description: its fields for a dataclass,
+    a list for a tuple, the text otherwise."""
+    if dataclasses.is_dataclass(value) and not isinstance(value, type):
+        return dataclasses.asdict(value)
+    if isinstance(value, tuple):
+        return list(value)
+    return str(value)
+
+
+def _print_json(report: dict[str, Any], out: TextIO) -> None:
+    print(json.dumps(report, default=_json_value), file=out)
+
+
+def _result_json(result: RunResult, gas: int, dumps: list[tuple[int, int]]) -> dict[str, Any]:
+    report: dict[str, Any] = {
+        "status": result.status,
+        "pc": result.pc,
+        "gas_used": gas - result.gas,
+        "gas_left": result.gas,
+        "registers": list(result.registers),
+        "fault_address": result.fault_address,
+        "host_call": getattr(result, "host_call", None),
+    }
+    if dumps:
+        report["dumps"] = [
+            {
+                "address": a,
+                "length": n,
+                "hex": "".join("--" if v is None else f"{v:02x}" for v in _dump_values(result.memory, a, n)),
+            }
+            for a, n in dumps
+        ]
+    return report
+
+
+def _report_interruption(e: KeyboardInterrupt, gas: int, as_json: bool, out: TextIO) -> None:
+    """The state a run had when Ctrl-C stopped it, as far as it is known:
+    the native run loop records it on the exception; an interruption inside
+    the trace printer leaves none."""
+    pc: Optional[int] = getattr(e, "pc", None)
+    left: Optional[int] = getattr(e, "gas", None)
+    registers: Optional[list[int]] = getattr(e, "registers", None)
+    if as_json:
+        _print_json(
+            {
+                "status": "interrupted",
+                "pc": pc,
+                "gas_used": None if left is None else gas - left,
+                "gas_left": left,
+                "registers": registers,
+            },
+            out,
+        )
+        return
+    print("status: interrupted", file=out)
+    if pc is None or left is None or registers is None:
+        print("(stopped outside the run loop: no state recorded)", file=out)
+        return
+    print(f"pc: {pc} (the next block to run)", file=out)
+    print(f"gas: {gas - left} used, {left} left", file=out)
+    for i, v in enumerate(registers):
+        line = f"r{i:<2} = {v:<20}  0x{v:016x}"
+        if v >= 1 << 63:
+            line += f"  ({_signed(v)})"
+        print(line, file=out)
+
+
+def _load_image(args: argparse.Namespace) -> tuple[bytes, CyMemory, list[int]]:
+    """The program blob, memory and registers of `run --image`."""
+    from .image import load
+
+    for flag, value in (("--heap-pages", args.heap_pages), ("--stack-size", args.stack_size)):
+        if value is not None:
+            raise UsageError(f"{flag} does not apply to --image: the container sets the memory layout")
+    try:
+        image = load(_read(args.image), args.args or b"")
+    except ValueError as e:
+        raise UsageError(f"{args.image}: not a valid program container: {e}") from None
+    return image.program.encode(), image.memory, image.registers
+
+
+def cmd_run(args: argparse.Namespace, out: TextIO) -> int:
+    if (args.program is None) == (args.image is None):
+        raise UsageError("run needs either PROGRAM or --image FILE")
+    if args.image is None and args.args is not None:
+        raise UsageError("--args applies only to --image")
+    memory: Optional[CyMemory]
+    if args.image is not None:
+        blob, memory, registers = _load_image(args)
+        name = args.image
+    else:
+        blob, name = load_program(args.program), _name(args.program)
+        registers = [0] * REGISTER_COUNT
+        memory = None
     try:
         interpreter = Interpreter(blob)
     except ValueError as e:
-        raise UsageError(f"{args.program}: not a program blob: {e}") from None
-    registers = [0] * REGISTER_COUNT
+        raise UsageError(f"{name}: not a program blob: {e}") from None
     for index, value in args.reg:
         registers[index] = value
-    memory = _memory(args.heap_pages, args.stack_size)
-    tracer = _Tracer(blob, interpreter, out) if args.trace else None
-    result = interpreter.run(registers=registers, memory=memory, pc=args.pc, gas=args.gas, trace=tracer)
+    if memory is None:
+        memory = _memory(
+            DEFAULT_HEAP_PAGES if args.heap_pages is None else args.heap_pages,
+            DEFAULT_STACK_SIZE if args.stack_size is None else args.stack_size,
+        )
+    trace_out = sys.stderr if args.json else out
+    tracer = _Tracer(blob, interpreter, trace_out) if args.trace else None
+    try:
+        result = interpreter.run(registers=registers, memory=memory, pc=args.pc, gas=args.gas, trace=tracer)
+    except KeyboardInterrupt as e:
+        if tracer is not None:
+            print(file=trace_out)
+        _report_interruption(e, args.gas, args.json, out)
+        return 130
     if tracer is not None:
         tracer.finish(args.pc, result)
-        print(file=out)
+        print(file=trace_out)
+    if args.json:
+        _print_json(_result_json(result, args.gas, args.dump), out)
+        return 0 if result.status == "halt" else 1
     _print_result(result, args.gas, out)
     for address, length in args.dump:
         _print_dump(result.memory, address, length, out)
@@ -409,34 +605,55 @@ def cmd_run(args, out) -> int:
 # asm, disasm, vectors
 
 
-def cmd_asm(args, out) -> int:
-    blob = _assemble_text(args.source, _read(args.source))
+def cmd_asm(args: argparse.Namespace, out: TextIO) -> int:
+    blob = _assemble_text(_name(args.source), _read(args.source))
+    data = blob
+    if args.image:
+        from .image import build
+
+        try:
+            data = build(b"", b"", args.heap_pages, args.stack_size, blob)
+        except ValueError as e:
+            raise UsageError(f"cannot build a container: {e}") from None
+    elif args.heap_pages != 0 or args.stack_size != DEFAULT_STACK_SIZE:
+        raise UsageError("--heap-pages and --stack-size apply only to asm --image")
+    to_stdout = args.output == "-"
     try:
-        with open(args.output, "wb") as f:
-            f.write(blob)
+        if to_stdout:
+            # The blob alone on standard output; the summary goes to standard error.
+            out.flush()
+            sys.stdout.buffer.write(data)
+            sys.stdout.buffer.flush()
+        else:
+            with open(args.output, "wb") as f:
+                f.write(data)
+    except BrokenPipeError:
+        raise
     except OSError as e:
         raise UsageError(f"cannot write {args.output}: {e.strerror or e}") from None
     parts = decode_blob(blob)
     print(
-        f"wrote {args.output}: {len(blob)} bytes ({len(parts.code)} code bytes, "
+        f"wrote {'standard output' if to_stdout else args.output}: {len(data)} bytes "
+        f"({'a container: ' if args.image else ''}{len(parts.code)} code bytes, "
         f"{len(parts.jump_table)} jump-table entries)",
-        file=out,
+        file=sys.stderr if to_stdout else out,
     )
     return 0
 
 
-def cmd_disasm(args, out) -> int:
-    path = args.blob
-    data = _check_blob(path, _read(path))
+def cmd_disasm(args: argparse.Namespace, out: TextIO) -> int:
+    data = _check_blob(_name(args.blob), _read(args.blob))
     out.write(disassemble(data))
     return 0
 
 
-def cmd_vectors(args, out) -> int:
+def cmd_vectors(args: argparse.Namespace, out: TextIO) -> int:
     from .vectors import VectorError, check_paths
 
+    jobs = args.jobs or os.cpu_count() or 1
+    progress = sys.stderr if sys.stderr.isatty() else None
     try:
-        passed, failed = check_paths(args.paths, out=out, verbose=args.verbose)
+        passed, failed = check_paths(args.paths, out=out, verbose=args.verbose, jobs=jobs, progress=progress)
     except BrokenPipeError:
         raise  # the reader went away: not a problem with the paths
     except (OSError, VectorError) as e:
@@ -448,7 +665,7 @@ def cmd_vectors(args, out) -> int:
     return 1 if failed else 0
 
 
-COMMANDS = {"run": cmd_run, "asm": cmd_asm, "disasm": cmd_disasm, "vectors": cmd_vectors}
+COMMANDS: dict[str, Callable[[argparse.Namespace, TextIO], int]] = {"run": cmd_run, "asm": cmd_asm, "disasm": cmd_disasm, "vectors": cmd_vectors}
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:

@@ -9,8 +9,10 @@ package reuses (`encode_natural`, `decode_natural`, `build_blob`,
 The decoding here mirrors the interpreter's operand decoders byte for byte:
 skip lengths come from the bitmask (at most 24, bits past the end of the code
 count as set), immediates are sign-extended from their byte length, offsets
-are signed and relative to the instruction's own pc, register nibbles above
-12 read as 12, and code bytes at or past the end of the code read as zero.
+are signed and relative to the instruction's own pc (the register-register
+branches take their target modulo 2**32), immediate lengths are clamped to 4,
+register numbers above 12 read as 12, `load_imm_64` always reads 8 bytes,
+and code bytes at or past the end of the code read as zero.
 """
 
 from __future__ import annotations
@@ -19,7 +21,8 @@ import bisect
 import difflib
 import re
 from dataclasses import dataclass
-from typing import NamedTuple
+from collections.abc import Callable, Iterable, Sequence
+from typing import NamedTuple, Union
 
 __all__ = [
     "AsmError",
@@ -39,6 +42,9 @@ __all__ = [
 ]
 
 MASK64 = (1 << 64) - 1
+
+#: A decoded operand record: (vx, vy, ra, rb, rd).
+Record = tuple[int, int, int, int, int]
 MAX_SKIP = 24
 
 # Operand formats, one per instruction group.
@@ -48,6 +54,13 @@ REG_IMM_OFFSET = "reg_imm_offset"    # opcode, reg | lx << 4, imm, offset
 TWO_REG = "two_reg"                  # opcode, rd | ra << 4
 TWO_REG_IMM = "two_reg_imm"          # opcode, ra | rb << 4, imm
 TWO_REG_TWO_IMM = "two_reg_two_imm"  # opcode, ra | rb << 4, lx, imm x, imm y
+ONE_IMM = "one_imm"                  # opcode, imm
+REG_IMM64 = "reg_imm64"              # opcode, ra, 8-byte imm
+TWO_IMM = "two_imm"                  # opcode, lx, imm x, imm y
+REG_IMM = "reg_imm"                  # opcode, ra, imm
+REG_TWO_IMM = "reg_two_imm"          # opcode, ra | lx << 4, imm x, imm y
+TWO_REG_OFFSET = "two_reg_offset"    # opcode, ra | rb << 4, offset
+THREE_REG = "three_reg"              # opcode, ra | rb << 4, rd
 
 # Operand names in the order the text writes them.
 _SIGNATURES = {
@@ -57,7 +70,17 @@ _SIGNATURES = {
     TWO_REG: ("rd", "ra"),
     TWO_REG_IMM: ("ra", "rb", "imm"),
     TWO_REG_TWO_IMM: ("ra", "rb", "imm_x", "imm_y"),
+    ONE_IMM: ("index",),
+    REG_IMM64: ("ra", "imm64"),
+    TWO_IMM: ("addr", "imm"),
+    REG_IMM: ("ra", "imm"),  # ("ra", "addr") for the absolute loads and stores
+    REG_TWO_IMM: ("ra", "imm_x", "imm_y"),
+    TWO_REG_OFFSET: ("ra", "rb", "target"),
+    THREE_REG: ("rd", "ra", "rb"),
 }
+
+# Forms whose target is taken modulo 2**32 (any offset reaches any address).
+_WRAPPING_TARGET = frozenset((TWO_REG_OFFSET,))
 
 
 class InstructionInfo(NamedTuple):
@@ -70,11 +93,13 @@ class InstructionInfo(NamedTuple):
     @property
     def operands(self) -> tuple[str, ...]:
         """Operand names in text order."""
+        if self.form == REG_IMM and 52 <= self.opcode <= 62:
+            return ("ra", "addr")
         return _SIGNATURES[self.form]
 
     @property
     def has_target(self) -> bool:
-        return self.form in (OFFSET, REG_IMM_OFFSET)
+        return self.form in (OFFSET, REG_IMM_OFFSET, TWO_REG_OFFSET)
 
 
 def _group(form: str, first: int, names: str) -> list[InstructionInfo]:
@@ -112,6 +137,34 @@ _ALL = (
         " rot_r_64_imm_alt rot_r_32_imm rot_r_32_imm_alt",
     )
     + _group(TWO_REG_TWO_IMM, 180, "load_imm_jump_ind")
+    + _group(ONE_IMM, 10, "ecalli")
+    + _group(REG_IMM64, 20, "load_imm_64")
+    + _group(TWO_IMM, 30, "store_imm_u8 store_imm_u16 store_imm_u32 store_imm_u64")
+    + _group(
+        REG_IMM,
+        50,
+        "jump_ind load_imm load_u8 load_i8 load_u16 load_i16 load_u32 load_i32 load_u64"
+        " store_u8 store_u16 store_u32 store_u64",
+    )
+    + _group(
+        REG_TWO_IMM,
+        70,
+        "store_imm_ind_u8 store_imm_ind_u16 store_imm_ind_u32 store_imm_ind_u64",
+    )
+    + _group(
+        TWO_REG_OFFSET,
+        170,
+        "branch_eq branch_ne branch_lt_u branch_lt_s branch_ge_u branch_ge_s",
+    )
+    + _group(
+        THREE_REG,
+        190,
+        "add_32 sub_32 mul_32 div_u_32 div_s_32 rem_u_32 rem_s_32 shlo_l_32 shlo_r_32"
+        " shar_r_32 add_64 sub_64 mul_64 div_u_64 div_s_64 rem_u_64 rem_s_64 shlo_l_64"
+        " shlo_r_64 shar_r_64 and xor or mul_upper_s_s mul_upper_u_u mul_upper_s_u"
+        " set_lt_u set_lt_s cmov_iz cmov_nz rot_l_64 rot_l_32 rot_r_64 rot_r_32"
+        " and_inv or_inv xnor max max_u min min_u",
+    )
 )
 
 #: Mnemonic -> InstructionInfo, for every instruction the package's groups define.
@@ -129,7 +182,7 @@ class AsmError(ValueError):
         self.line = line
         super().__init__(message if line is None else f"line {line}: {message}")
 
-    def __reduce__(self):
+    def __reduce__(self) -> tuple[type[AsmError], tuple[str, int | None]]:
         return (type(self), (self.message, self.line))
 
 
@@ -152,7 +205,7 @@ def encode_natural(x: int) -> bytes:
     return b"\xff" + x.to_bytes(8, "little")
 
 
-def decode_natural(data, pos: int = 0) -> tuple[int, int]:
+def decode_natural(data: Iterable[int], pos: int = 0) -> tuple[int, int]:
     """Read E(x) from `data` at `pos`; returns (x, position after it).
 
     Raises ValueError if the encoding runs past the end of `data`.
@@ -173,12 +226,17 @@ def decode_natural(data, pos: int = 0) -> tuple[int, int]:
     return ((head & ((1 << (7 - l)) - 1)) << (8 * l)) | low, pos + 1 + l
 
 
-def _min_width(values) -> int:
+def _min_width(values: Iterable[int]) -> int:
     """Smallest jump-table entry width (1..4) that holds every value."""
     return max((max(1, (v.bit_length() + 7) // 8) for v in values), default=0)
 
 
-def build_blob(code, starts, jump_table=(), z: int | None = None) -> bytes:
+def build_blob(
+    code: Iterable[int],
+    starts: Iterable[int],
+    jump_table: Iterable[int] = (),
+    z: int | None = None,
+) -> bytes:
     """A program blob from code bytes, instruction-start positions and a jump table.
 
     `z` is the bytes per jump-table entry; by default the smallest that fits
@@ -207,7 +265,7 @@ def build_blob(code, starts, jump_table=(), z: int | None = None) -> bytes:
     return bytes(out + code + mask)
 
 
-def skip_at(bitmask, code_len: int, pc: int) -> int:
+def skip_at(bitmask: Sequence[int], code_len: int, pc: int) -> int:
     """The skip length at `pc`: bytes after the opcode up to the next
     instruction start, at most 24; bits past the end of the code (or of
     `bitmask`) count as set."""
@@ -246,7 +304,7 @@ class Blob:
         return build_blob(self.code, self.starts(), self.jump_table, self.z)
 
 
-def decode_blob(blob) -> Blob:
+def decode_blob(blob: object) -> Blob:
     """Split a program blob into jump table, code and bitmask.
 
     Raises ValueError for a malformed blob (truncated, trailing bytes, entry
@@ -293,7 +351,7 @@ def decode_blob(blob) -> Blob:
 # Operand decoding (the interpreter's decoders, in Python)
 
 
-def _code_le(code, pos: int, n: int) -> int:
+def _code_le(code: Sequence[int], pos: int, n: int) -> int:
     """`n` little-endian code bytes from `pos` (32-bit wrapping positions);
     bytes at or past the end of the code read as zero."""
     v = 0
@@ -322,7 +380,7 @@ def _clamp4_max0(value: int) -> int:
     return min(4, max(0, value))
 
 
-def decode_operands(opcode: int, code, pc: int, skip: int) -> tuple[int, int, int, int, int]:
+def decode_operands(opcode: int, code: Sequence[int], pc: int, skip: int) -> Record:
     """(vx, vy, ra, rb, rd) as the group that owns `opcode` decodes them.
 
     Values are unsigned 64-bit like the interpreter's; targets are absolute
@@ -336,6 +394,8 @@ def decode_operands(opcode: int, code, pc: int, skip: int) -> tuple[int, int, in
     pc &= 0xFFFFFFFF
     if form == NO_ARGS:
         return 0, 0, 0, 0, 0
+    if form in _NEW_DECODERS:
+        return _NEW_DECODERS[form](code, pc, skip)
     if form == OFFSET:
         lx = min(4, skip & 0xFF)
         return (pc + _signed(_code_le(code, pc + 1, lx), lx)) & MASK64, 0, 0, 0, 0
@@ -361,11 +421,71 @@ def decode_operands(opcode: int, code, pc: int, skip: int) -> tuple[int, int, in
     return vx, vy, ra, rb, 0
 
 
+def _sext(code: Sequence[int], pos: int, n: int) -> int:
+    """`n` code bytes from `pos`, sign-extended to an unsigned 64-bit value."""
+    return _signed(_code_le(code, pos, n), n) & MASK64
+
+
+# The decoders of the formats whose lengths are plain integer arithmetic on
+# the skip (no 8-bit wrap-around): each returns (vx, vy, ra, rb, rd).
+
+
+def _dec_one_imm(code: Sequence[int], pc: int, skip: int) -> Record:
+    lx = min(4, skip)
+    return _sext(code, pc + 1, lx), 0, 0, 0, 0
+
+
+def _dec_reg_imm64(code: Sequence[int], pc: int, skip: int) -> Record:
+    return _code_le(code, pc + 2, 8), 0, min(12, _code_le(code, pc + 1, 1) & 15), 0, 0
+
+
+def _dec_two_imm(code: Sequence[int], pc: int, skip: int) -> Record:
+    lx = min(4, _code_le(code, pc + 1, 1) & 7)
+    ly = _clamp4_max0(skip - lx - 1)
+    return _sext(code, pc + 2, lx), _sext(code, pc + 2 + lx, ly), 0, 0, 0
+
+
+def _dec_reg_imm(code: Sequence[int], pc: int, skip: int) -> Record:
+    lx = _clamp4_max0(skip - 1)
+    return _sext(code, pc + 2, lx), 0, min(12, _code_le(code, pc + 1, 1) & 15), 0, 0
+
+
+def _dec_reg_two_imm(code: Sequence[int], pc: int, skip: int) -> Record:
+    byte1 = _code_le(code, pc + 1, 1)
+    lx = min(4, (byte1 >> 4) & 7)
+    ly = _clamp4_max0(skip - lx - 1)
+    return _sext(code, pc + 2, lx), _sext(code, pc + 2 + lx, ly), min(12, byte1 & 15), 0, 0
+
+
+def _dec_two_reg_offset(code: Sequence[int], pc: int, skip: int) -> Record:
+    byte1 = _code_le(code, pc + 1, 1)
+    lx = _clamp4_max0(skip - 1)
+    target = (pc + _signed(_code_le(code, pc + 2, lx), lx)) & 0xFFFFFFFF
+    return target, 0, min(12, byte1 & 15), min(12, byte1 >> 4), 0
+
+
+def _dec_three_reg(code: Sequence[int], pc: int, skip: int) -> Record:
+    byte1 = _code_le(code, pc + 1, 1)
+    rd = min(12, _code_le(code, pc + 2, 1))
+    return 0, 0, min(12, byte1 & 15), min(12, byte1 >> 4), rd
+
+
+_NEW_DECODERS: dict[str, Callable[[Sequence[int], int, int], Record]] = {
+    ONE_IMM: _dec_one_imm,
+    REG_IMM64: _dec_reg_imm64,
+    TWO_IMM: _dec_two_imm,
+    REG_IMM: _dec_reg_imm,
+    REG_TWO_IMM: _dec_reg_two_imm,
+    TWO_REG_OFFSET: _dec_two_reg_offset,
+    THREE_REG: _dec_three_reg,
+}
+
+
 def _s64(v: int) -> int:
     return v - (1 << 64) if v >> 63 else v
 
 
-def _text_operands(info: InstructionInfo, record) -> tuple[int, ...]:
+def _text_operands(info: InstructionInfo, record: Record) -> tuple[int, ...]:
     """Operands in text order (immediates signed, targets absolute) from a
     decoded (vx, vy, ra, rb, rd) record."""
     vx, vy, ra, rb, rd = record
@@ -380,10 +500,24 @@ def _text_operands(info: InstructionInfo, record) -> tuple[int, ...]:
         return (rd, ra)
     if form == TWO_REG_IMM:
         return (ra, rb, _s64(vx))
+    if form == ONE_IMM:
+        return (_s64(vx),)
+    if form == REG_IMM64:
+        return (ra, _s64(vx))
+    if form == TWO_IMM:
+        return (_s64(vx), _s64(vy))
+    if form == REG_IMM:
+        return (ra, _s64(vx))
+    if form == REG_TWO_IMM:
+        return (ra, _s64(vx), _s64(vy))
+    if form == TWO_REG_OFFSET:
+        return (ra, rb, vx)
+    if form == THREE_REG:
+        return (rd, ra, rb)
     return (ra, rb, _s64(vx), _s64(vy))
 
 
-def _record(info: InstructionInfo, ops) -> tuple[int, int, int, int, int]:
+def _record(info: InstructionInfo, ops: Sequence[int]) -> Record:
     """The decoded record an instruction with text operands `ops` must give."""
     form = info.form
     if form == NO_ARGS:
@@ -396,6 +530,18 @@ def _record(info: InstructionInfo, ops) -> tuple[int, int, int, int, int]:
         return 0, 0, ops[1], 0, ops[0]
     if form == TWO_REG_IMM:
         return ops[2] & MASK64, 0, ops[0], ops[1], 0
+    if form == ONE_IMM:
+        return ops[0] & MASK64, 0, 0, 0, 0
+    if form in (REG_IMM64, REG_IMM):
+        return ops[1] & MASK64, 0, ops[0], 0, 0
+    if form == TWO_IMM:
+        return ops[0] & MASK64, ops[1] & MASK64, 0, 0, 0
+    if form == REG_TWO_IMM:
+        return ops[1] & MASK64, ops[2] & MASK64, ops[0], 0, 0
+    if form == TWO_REG_OFFSET:
+        return ops[2] & 0xFFFFFFFF, 0, ops[0], ops[1], 0
+    if form == THREE_REG:
+        return 0, 0, ops[1], ops[2], ops[0]
     return ops[2] & MASK64, ops[3] & MASK64, ops[0], ops[1], 0
 
 
@@ -413,11 +559,29 @@ def _value_len(v: int) -> int | None:
     return None
 
 
+def _offset(info: InstructionInfo, target: int, pc: int) -> int:
+    """The offset an instruction at `pc` stores to reach `target`.  Targets of
+    the register-register branches are taken modulo 2**32, so their offset is
+    the signed 32-bit difference; the other forms keep the plain difference
+    (out of reach when it needs more than 4 bytes)."""
+    if info.form in _WRAPPING_TARGET:
+        return ((target - pc + (1 << 31)) & 0xFFFFFFFF) - (1 << 31)
+    return target - pc
+
+
+def _imm_len(v: int) -> int:
+    """Bytes of the shortest encoding of a value the parser has range-checked."""
+    n = _value_len(v)
+    if n is None:
+        raise ValueError(f"value {v} needs more than 4 bytes")
+    return n
+
+
 def _le(v: int, n: int) -> bytes:
     return (v & ((1 << (8 * n)) - 1)).to_bytes(n, "little")
 
 
-def _encode(info: InstructionInfo, ops, pc: int, olen: int | None = None) -> bytes:
+def _encode(info: InstructionInfo, ops: Sequence[int], pc: int, olen: int | None = None) -> bytes:
     """Encode an instruction at `pc` with the shortest immediates; the offset
     takes `olen` bytes when given (at least the bytes it needs), else the
     fewest.  Immediates are signed values that fit 32 bits."""
@@ -428,16 +592,32 @@ def _encode(info: InstructionInfo, ops, pc: int, olen: int | None = None) -> byt
     if form == TWO_REG:
         return bytes((op, ops[0] | ops[1] << 4))
     if form == TWO_REG_IMM:
-        lx = _value_len(ops[2])
+        lx = _imm_len(ops[2])
         return bytes((op, ops[0] | ops[1] << 4)) + _le(ops[2], lx)
     if form == TWO_REG_TWO_IMM:
-        lx, ly = _value_len(ops[2]), _value_len(ops[3])
+        lx, ly = _imm_len(ops[2]), _imm_len(ops[3])
         return bytes((op, ops[0] | ops[1] << 4, lx)) + _le(ops[2], lx) + _le(ops[3], ly)
-    offset = ops[-1] - pc
-    n = _value_len(offset) if olen is None else olen
+    if form == ONE_IMM:
+        return bytes((op,)) + _le(ops[0], _imm_len(ops[0]))
+    if form == REG_IMM64:
+        return bytes((op, ops[0])) + _le(ops[1], 8)
+    if form == TWO_IMM:
+        lx, ly = _imm_len(ops[0]), _imm_len(ops[1])
+        return bytes((op, lx)) + _le(ops[0], lx) + _le(ops[1], ly)
+    if form == REG_IMM:
+        return bytes((op, ops[0])) + _le(ops[1], _imm_len(ops[1]))
+    if form == REG_TWO_IMM:
+        lx, ly = _imm_len(ops[1]), _imm_len(ops[2])
+        return bytes((op, ops[0] | lx << 4)) + _le(ops[1], lx) + _le(ops[2], ly)
+    if form == THREE_REG:
+        return bytes((op, ops[1] | ops[2] << 4, ops[0]))
+    offset = _offset(info, ops[-1], pc)
+    n = _imm_len(offset) if olen is None else olen
+    if form == TWO_REG_OFFSET:
+        return bytes((op, ops[0] | ops[1] << 4)) + _le(offset, n)
     if form == OFFSET:
         return bytes((op,)) + _le(offset, n)
-    lx = _value_len(ops[1])
+    lx = _imm_len(ops[1])
     return bytes((op, ops[0] | lx << 4)) + _le(ops[1], lx) + _le(offset, n)
 
 
@@ -486,6 +666,38 @@ def _parse_imm(tok: str, line: int) -> int:
     return v
 
 
+def _parse_imm64(tok: str, line: int) -> int:
+    """A full 64-bit immediate: -2**63..2**64-1, negative ones as their
+    two's complement (kept signed, like the other immediates)."""
+    v = _parse_int(tok, line, "immediate")
+    if not -(1 << 63) <= v <= MASK64:
+        raise AsmError(
+            f"immediate {tok.strip()} is out of range: a 64-bit immediate lies in "
+            f"-0x8000000000000000..0xffffffffffffffff",
+            line,
+        )
+    return _s64(v & MASK64)
+
+
+def _parse_addr(tok: str, line: int, what: str = "addr") -> int:
+    """An operand used modulo 2**32 (an absolute address, a host-call index):
+    besides the signed immediates it takes 0x80000000..0xffffffff, stored as
+    the negative immediate that decodes to the same 32 bits (0xffff0000 is
+    -0x10000)."""
+    noun = "address" if what == "addr" else "host-call index"
+    v = _parse_int(tok, line, noun)
+    if 1 << 31 <= v < 1 << 32:
+        return v - (1 << 32)
+    try:
+        return _parse_imm(tok, line)
+    except AsmError:
+        raise AsmError(
+            f"{noun} {tok.strip()} is out of range: it lies in 0..0xffffffff "
+            f"(or -0x80000000..-1, the same values counted down from 2**32)",
+            line,
+        ) from None
+
+
 class _Ref(NamedTuple):
     """A code position written in the source: a label plus an addend, or an
     absolute address when `label` is None."""
@@ -493,6 +705,10 @@ class _Ref(NamedTuple):
     label: str | None
     addend: int
     line: int
+
+
+#: A text operand: a register number or immediate, or a target not yet resolved.
+Operand = Union[int, _Ref]
 
 
 def _parse_ref(tok: str, line: int, what: str) -> _Ref:
@@ -533,12 +749,21 @@ class _Item:
     kind: str  # "insn", "data" (no instruction start) or "raw" (one instruction's bytes)
     data: bytes = b""
     info: InstructionInfo | None = None
-    ops: tuple = ()  # text operands; a target is a _Ref until layout resolves it
+    ops: tuple[Operand, ...] = ()  # text operands; a target is a _Ref until layout resolves it
     olen: int = 0  # offset bytes of a target-bearing instruction
     size: int = 0
 
+    @property
+    def insn(self) -> InstructionInfo:
+        """The instruction of an "insn" item."""
+        if self.info is None:
+            raise AssertionError(f"line {self.line}: a {self.kind} item has no instruction")
+        return self.info
 
-def _parse(text: str):
+
+def _parse(
+    text: str,
+) -> tuple[list[_Item], dict[str, tuple[int, int]], list[_Ref], tuple[int, int] | None]:
     items: list[_Item] = []
     labels: dict[str, tuple[int, int]] = {}  # name -> (item index, line)
     table: list[_Ref] = []
@@ -601,12 +826,16 @@ def _parse(text: str):
                 f"{' (' + ', '.join(names) + ')' if names else ''}, got {len(args)}",
                 line_no,
             )
-        ops = []
+        ops: list[Operand] = []
         for name, arg in zip(names, args):
             if name.startswith("r"):
                 ops.append(_parse_reg(arg, line_no))
             elif name == "target":
                 ops.append(_parse_ref(arg, line_no, "target"))
+            elif name == "imm64":
+                ops.append(_parse_imm64(arg, line_no))
+            elif name in ("addr", "index"):
+                ops.append(_parse_addr(arg, line_no, name))
             else:
                 ops.append(_parse_imm(arg, line_no))
         items.append(_Item(line_no, "insn", info=info, ops=tuple(ops)))
@@ -617,7 +846,7 @@ def _parse(text: str):
 # Layout and assembly
 
 
-def _resolve(ref: _Ref, labels, addrs) -> int:
+def _resolve(ref: _Ref, labels: dict[str, tuple[int, int]], addrs: Sequence[int]) -> int:
     if ref.label is None:
         return ref.addend
     entry = labels.get(ref.label)
@@ -628,14 +857,20 @@ def _resolve(ref: _Ref, labels, addrs) -> int:
     return addrs[entry[0]] + ref.addend
 
 
-def _addresses(items) -> list[int]:
+def _resolve_operand(
+    op: Operand, labels: dict[str, tuple[int, int]], addrs: Sequence[int]
+) -> int:
+    return _resolve(op, labels, addrs) if isinstance(op, _Ref) else op
+
+
+def _addresses(items: Sequence[_Item]) -> list[int]:
     addrs = [0] * (len(items) + 1)
     for i, it in enumerate(items):
         addrs[i + 1] = addrs[i] + it.size
     return addrs
 
 
-def _layout(items, labels) -> list[int]:
+def _layout(items: Sequence[_Item], labels: dict[str, tuple[int, int]]) -> list[int]:
     """Give every item its size and return item addresses (plus the end).
 
     Offsets depend on where labels land, and label positions on the offsets'
@@ -648,8 +883,8 @@ def _layout(items, labels) -> list[int]:
     branches = []
     for it in items:
         if it.kind == "insn":
-            it.size = len(_encode(it.info, [0 if isinstance(o, _Ref) else o for o in it.ops], 0, 0))
-            if it.info.has_target:
+            it.size = len(_encode(it.insn, [0 if isinstance(o, _Ref) else o for o in it.ops], 0, 0))
+            if it.insn.has_target:
                 branches.append(it)
         else:
             it.size = len(it.data)
@@ -660,8 +895,8 @@ def _layout(items, labels) -> list[int]:
         addrs = _addresses(items)
         changed = False
         for i, it in enumerate(items):
-            if it.kind == "insn" and it.info.has_target:
-                offset = _resolve(it.ops[-1], labels, addrs) - addrs[i]
+            if it.kind == "insn" and it.insn.has_target:
+                offset = _offset(it.insn, _resolve_operand(it.ops[-1], labels, addrs), addrs[i])
                 need = _value_len(offset)
                 need = 4 if need is None else need  # out of range: reported below
                 if passes >= grow_only_after:
@@ -686,6 +921,7 @@ def assemble(text: str) -> bytes:
     addrs = _layout(items, labels)
     code = bytearray()
     starts = []
+    final: dict[int, tuple[int, ...]] = {}  # item index -> resolved operands
     for i, it in enumerate(items):
         pc = addrs[i]
         if it.kind == "data":
@@ -695,15 +931,16 @@ def assemble(text: str) -> bytes:
         if it.kind == "raw":
             code += it.data
             continue
-        ops = tuple(_resolve(o, labels, addrs) if isinstance(o, _Ref) else o for o in it.ops)
-        if it.info.has_target and _value_len(ops[-1] - pc) is None:
+        info = it.insn
+        ops = tuple(_resolve_operand(o, labels, addrs) for o in it.ops)
+        if info.has_target and _value_len(_offset(info, ops[-1], pc)) is None:
             raise AsmError(
                 f"target {ops[-1]} is out of reach of this instruction at pc {pc}: "
                 f"offsets are signed 32-bit (-0x80000000..0x7fffffff)",
                 it.line,
             )
-        it.ops = ops
-        code += _encode(it.info, ops, pc, it.olen if it.info.has_target else None)
+        final[i] = ops
+        code += _encode(info, ops, pc, it.olen if info.has_target else None)
     # Data after an instruction (not an instruction start) lengthens its
     # skip, and the decoders size operands from the skip: refuse code that
     # would not decode to what was written.
@@ -714,11 +951,12 @@ def assemble(text: str) -> bytes:
         if it.kind != "insn":
             continue
         pc = addrs[i]
-        got = decode_operands(it.info.opcode, code, pc, skip_at(mask, len(code), pc))
-        if got != _record(it.info, it.ops):
-            shown = _format_insn(it.info, _text_operands(it.info, got), str)
+        info = it.insn
+        got = decode_operands(info.opcode, code, pc, skip_at(mask, len(code), pc))
+        if got != _record(info, final[i]):
+            shown = _format_insn(info, _text_operands(info, got), str)
             raise AsmError(
-                f"the .byte data after this {it.info.name} would be read as part of its "
+                f"the .byte data after this {info.name} would be read as part of its "
                 f"operands (it would decode as '{shown}'); start an instruction between "
                 f"them or write the instruction's bytes with .insn",
                 it.line,
@@ -751,23 +989,29 @@ def _fmt_imm(v: int) -> str:
     return f"-{-v:#x}" if v < 0 else f"{v:#x}"
 
 
-def _format_insn(info: InstructionInfo, ops, target_text) -> str:
+def _format_insn(
+    info: InstructionInfo, ops: Sequence[int], target_text: Callable[[int], str]
+) -> str:
     parts = []
     for name, v in zip(info.operands, ops):
         if name.startswith("r"):
             parts.append(f"r{v}")
         elif name == "target":
             parts.append(target_text(v))
+        elif name in ("addr", "index"):
+            parts.append(_fmt_imm(v & 0xFFFFFFFF))
+        elif name == "imm64" and not -0x10000 < v < 0x10000:
+            parts.append(f"{v & MASK64:#x}")
         else:
             parts.append(_fmt_imm(v))
     return info.name + (" " + ", ".join(parts) if parts else "")
 
 
-def _hex_bytes(data) -> str:
+def _hex_bytes(data: Iterable[int]) -> str:
     return ", ".join(f"0x{b:02x}" for b in data)
 
 
-def disassemble_at(code, bitmask, pc: int) -> tuple[str, int]:
+def disassemble_at(code: Iterable[int], bitmask: Sequence[int], pc: int) -> tuple[str, int]:
     """The instruction at `pc` as the interpreter decodes it, and its length.
 
     Targets are written as absolute addresses.  An opcode no group defines
@@ -788,8 +1032,12 @@ def disassemble_at(code, bitmask, pc: int) -> tuple[str, int]:
     return _format_insn(info, ops, str), 1 + skip
 
 
-def _chunks(data, n):
+def _chunks(data: list[str], n: int) -> list[list[str]]:
     return [data[i : i + n] for i in range(0, len(data), n)]
+
+
+# A decoded instruction: its mnemonic and its text operands.
+_Decoded = tuple[InstructionInfo, tuple[int, ...]]
 
 
 def _disassembly(blob: Blob, fallback: bool) -> str:
@@ -797,14 +1045,15 @@ def _disassembly(blob: Blob, fallback: bool) -> str:
     n = len(code)
     starts = blob.starts()
     # Items: (start, end, kind, payload); kind "data", "insn" or "raw".
-    items = []
+    items: list[tuple[int, int, str, _Decoded | None]] = []
     if starts and starts[0] > 0 or not starts and n:
         items.append((0, starts[0] if starts else n, "data", None))
     for k, pc in enumerate(starts):
         nxt = starts[k + 1] if k + 1 < len(starts) else n
         end = pc + 1 + blob.skip(pc)
         info = OPCODES.get(code[pc])
-        kind, payload, used = "raw", None, end
+        kind, used = "raw", end
+        payload: _Decoded | None = None
         if info is not None:
             ops = _text_operands(info, decode_operands(info.opcode, code, pc, end - pc - 1))
             canon = _encode(info, ops, pc)
@@ -818,10 +1067,10 @@ def _disassembly(blob: Blob, fallback: bool) -> str:
             items.append((used, nxt, "data", None))
     targets = set(blob.jump_table)
     for start, end, kind, payload in items:
-        if kind == "insn" and payload[0].has_target:
+        if kind == "insn" and payload is not None and payload[0].has_target:
             targets.add(payload[1][-1])
     # Split data runs at targets so that a target into data gets its own label.
-    split = []
+    split: list[tuple[int, int, str, _Decoded | None]] = []
     for start, end, kind, payload in items:
         if kind == "data":
             cuts = sorted(t for t in targets if start < t < end)
@@ -845,7 +1094,7 @@ def _disassembly(blob: Blob, fallback: bool) -> str:
 
     body = []
     for start, end, kind, payload in items:
-        if kind == "insn":
+        if kind == "insn" and payload is not None:
             body.append((start, "    " + _format_insn(payload[0], payload[1], target_text)))
         elif kind == "raw":
             line = "    .insn " + _hex_bytes(code[start:end])
@@ -873,7 +1122,7 @@ def _disassembly(blob: Blob, fallback: bool) -> str:
     return "\n".join(out) + "\n"
 
 
-def disassemble(blob) -> str:
+def disassemble(blob: object) -> str:
     """Program blob to source text that assembles back to the same blob.
 
     Instructions in their shortest encoding come out as mnemonics with

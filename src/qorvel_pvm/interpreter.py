@@ -3,19 +3,42 @@
 `run` executes a program once; `Interpreter` keeps the compiled blocks of one
 program for repeated runs.  Both check their inputs before anything runs and
 return a `RunResult` with the final status, pc, gas, registers and memory.
+
+Host calls (`ecalli`) go to the embedder.  With a handler passed as
+`host=fn`, the run calls `fn(call, registers, memory)` at each host call and
+then goes on with the next instruction, charged nothing more:
+
+- `call` is the call index (0 to 2**32 - 1), `registers` the run's 13
+  registers as a mutable sequence of ints (an `array('Q')`; assignments are
+  seen by the guest, values must fit 64 bits, its length cannot change) and
+  `memory` the run's `CyMemory`.
+- Returning None or 0 goes on; returning a positive int charges that much
+  gas on top of the host call's own (when less is left, the run stops with
+  "out-of-gas", gas 0, at the instruction after the call).
+- Raising `HostExit("halt")` or `HostExit("panic")` ends the run with that
+  status at the instruction after the call.
+- Any other exception ends the run and propagates to the caller of `run`;
+  the registers the handler changed are kept in the caller's array.
+
+Without a handler, a host call stops the run with status "host",
+`RunResult.host_call` the index and `pc` the instruction after the call, the
+gas of the block's instructions after the call given back.  Running again
+from that pc with the returned registers, memory and gas continues the
+program at the same total gas as an uninterrupted run.
 """
 
 from __future__ import annotations
 
 from array import array
 from dataclasses import dataclass, field
-from typing import Callable, Optional, Sequence, Union
+from typing import Callable, Literal, Optional, Sequence, Union
 
-from .cpvm import vm_interpreter
+from .cpvm import vm_interpreter, vm_status
+from .cpvm.vm_block import CyBlockInfo
 from .cpvm.vm_memory import CyMemory
 from .cpvm.vm_program import CyProgram
 
-__all__ = ["RunResult", "Interpreter", "run", "STATUS_NAMES"]
+__all__ = ["RunResult", "Interpreter", "run", "HostExit", "HostHandler", "Status", "STATUS_NAMES"]
 
 REGISTER_COUNT = 13
 _U64_MAX = (1 << 64) - 1
@@ -23,27 +46,69 @@ _U32_MAX = (1 << 32) - 1
 _GAS_MAX = (1 << 63) - 1
 
 #: Status names by the exit code the native driver reports.
-STATUS_NAMES = {0: "halt", 1: "panic", 2: "page-fault", 3: "out-of-gas"}
+STATUS_NAMES: dict[int, "Status"] = {0: "halt", 1: "panic", 2: "page-fault", 3: "out-of-gas", 4: "host"}
+
+Status = Literal["halt", "panic", "page-fault", "out-of-gas", "host"]
 
 ProgramLike = Union[bytes, bytearray, memoryview, CyProgram]
-TraceHook = Callable[[int, object, array], None]
+TraceHook = Callable[[int, CyBlockInfo, "array[int]"], None]
+#: A host-call handler: `fn(call, registers, memory)` returning None or an
+#: int, the extra gas to charge.
+HostHandler = Callable[[int, "array[int]", CyMemory], Optional[int]]
+
+
+class HostExit(Exception):
+    """Raised by a host handler to end the run: `HostExit("halt")` or
+    `HostExit("panic")`.
+
+    The run then stops with that status at the instruction after the host
+    call; the registers and memory are as the handler left them.
+    """
+
+    _CODES = {"halt": vm_status.EXIT_HALT, "panic": vm_status.EXIT_PANIC}
+
+    def __init__(self, status: Literal["halt", "panic"]):
+        if status not in self._CODES:
+            raise ValueError(f"HostExit status must be 'halt' or 'panic', not {status!r}")
+        super().__init__(status)
+        self.status = status
+
+
+def _adapt_host(host: HostHandler) -> Callable[[int, "array[int]", CyMemory], Optional[Union[int, vm_status.CyStatus]]]:
+    # The native driver takes a CyStatus return value as the request to end
+    # the run; HostExit is the documented way to ask for it.
+    def call(index: int, registers: "array[int]", memory: CyMemory) -> Optional[Union[int, vm_status.CyStatus]]:
+        try:
+            reply = host(index, registers, memory)
+        except HostExit as e:
+            return vm_status.CyStatus(HostExit._CODES[e.status])
+        if isinstance(reply, vm_status.CyStatus):
+            raise TypeError("a host handler ends the run by raising HostExit, not by returning a CyStatus")
+        return reply
+
+    return call
 
 
 @dataclass
 class RunResult:
     """The outcome of a run.
 
-    `status` is "halt", "panic", "page-fault" or "out-of-gas"; `pc` is the
-    instruction that exited (or the block start that ran out of gas); `gas`
-    is what is left; `fault_address` is the refused address of a page fault.
+    `status` is "halt", "panic", "page-fault", "out-of-gas" or "host"; `pc`
+    is the instruction that exited (the block start that ran out of gas, the
+    instruction after a host call that stopped the run or that a host
+    handler ended); `gas` is what is left; `fault_address` is, for a page
+    fault, the start of the first page of the faulting access that lacks the
+    permission; `host_call` is the index of the host call that stopped the
+    run (status "host").
     """
 
-    status: str
+    status: Status
     pc: int
     gas: int
     registers: list[int]
     fault_address: Optional[int]
     memory: CyMemory = field(repr=False)
+    host_call: Optional[int] = None
 
 
 def _as_program(program: ProgramLike) -> CyProgram:
@@ -54,29 +119,12 @@ def _as_program(program: ProgramLike) -> CyProgram:
     raise TypeError(f"program must be a program blob (bytes) or a CyProgram, not {type(program).__name__}")
 
 
-def _check_int(name: str, value, low: int, high: int) -> int:
+def _check_int(name: str, value: object, low: int, high: int) -> int:
     if isinstance(value, bool) or not isinstance(value, int):
         raise TypeError(f"{name} must be an int, not {type(value).__name__}")
     if not low <= value <= high:
         raise ValueError(f"{name} must be between {low} and {high}, got {value}")
     return value
-
-
-def _as_registers(registers: Optional[Sequence[int]]) -> array:
-    if registers is None:
-        return array("Q", [0] * REGISTER_COUNT)
-    if isinstance(registers, (str, bytes)) or not hasattr(registers, "__len__"):
-        raise TypeError(f"registers must be a sequence of {REGISTER_COUNT} ints")
-    if len(registers) != REGISTER_COUNT:
-        raise ValueError(f"registers must hold exactly {REGISTER_COUNT} values, got {len(registers)}")
-    # Fast path for the usual list of plain ints; anything else is checked
-    # one by one so the error names the register.
-    if all(type(v) is int for v in registers):
-        try:
-            return array("Q", registers)
-        except OverflowError:
-            pass
-    return array("Q", [_check_int(f"registers[{i}]", v, 0, _U64_MAX) for i, v in enumerate(registers)])
 
 
 class Interpreter:
@@ -100,7 +148,7 @@ class Interpreter:
         """Number of basic blocks compiled so far."""
         return self._native.cached_blocks
 
-    def compile_block(self, pc: int):
+    def compile_block(self, pc: int) -> CyBlockInfo:
         """The compiled block (`CyBlockInfo`) starting at `pc`, from the cache."""
         return self._native.compile_block(_check_int("pc", pc, 0, _U32_MAX))
 
@@ -112,16 +160,21 @@ class Interpreter:
         pc: int = 0,
         gas: int = 10_000,
         trace: Optional[TraceHook] = None,
+        host: Optional[HostHandler] = None,
     ) -> RunResult:
-        """Runs from `pc` with `gas` until the program exits or runs out of gas.
+        """Runs from `pc` with `gas` until the program exits, runs out of gas
+        or makes a host call without a `host` handler.
 
-        `trace`, if given, is called after each executed block with the
-        block's start pc, the block and the register array.
+        `trace`, if given, is called after each block that runs to its end
+        with the block's start pc (for the rest of a block after a host call,
+        the pc it resumed at), the block and the register array.  `host`
+        handles host calls as the module documentation describes.  Any pc
+        may start a run, also one inside a basic block.
         """
-        return self._native.call(registers=registers, memory=memory, pc=pc, gas=gas, trace=trace)
+        return self._native.call(registers=registers, memory=memory, pc=pc, gas=gas, trace=trace, host=host)
 
 
-vm_interpreter._bind_api(RunResult, STATUS_NAMES, Interpreter.run.__kwdefaults__)
+vm_interpreter._bind_api(RunResult, STATUS_NAMES, Interpreter.run.__kwdefaults__, _adapt_host)
 
 
 def run(
@@ -131,6 +184,9 @@ def run(
     memory: Optional[CyMemory] = None,
     pc: int = 0,
     gas: int = 10_000,
+    trace: Optional[TraceHook] = None,
+    host: Optional[HostHandler] = None,
 ) -> RunResult:
-    """Runs `program` (a blob or a `CyProgram`) once and returns the outcome."""
-    return Interpreter(program).run(registers=registers, memory=memory, pc=pc, gas=gas)
+    """Runs `program` (a blob or a `CyProgram`) once and returns the outcome;
+    the arguments are those of `Interpreter.run`."""
+    return Interpreter(program).run(registers=registers, memory=memory, pc=pc, gas=gas, trace=trace, host=host)

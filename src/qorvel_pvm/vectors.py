@@ -26,9 +26,9 @@ permissions.  The heap break starts at 0 (the format has no field for it).
 The expected memory lists the non-zero bytes of accessible memory after the
 run (pages the program made accessible, with sbrk for instance, included);
 chunks may hold zero bytes, which are ignored: the comparison is between the
-maps of address to non-zero byte.  A page-fault
-address matches when it equals the address of the refused access or the
-start of its page.
+maps of address to non-zero byte.  The page-fault address must equal the
+run's `fault_address` exactly: the start of the first page of the faulting
+access that lacks the permission.
 
 A file holds one vector object or a list of them.  `check_paths` runs files
 and directories of them (the `vectors` command of ``python -m qorvel_pvm``)::
@@ -43,9 +43,12 @@ from __future__ import annotations
 
 import json
 import os
+import signal
 import sys
 from dataclasses import dataclass
-from typing import Iterable, Optional, Sequence, TextIO, Union
+from concurrent.futures import ProcessPoolExecutor
+from itertools import repeat
+from typing import Any, Generator, Iterable, Optional, Sequence, TextIO, Union
 
 from .common.types import Accessibility
 from .cpvm.vm_memory import CyMemory
@@ -64,6 +67,7 @@ __all__ = [
     "memory_chunks",
     "run_vector",
     "check_vector",
+    "check_file",
     "check_paths",
 ]
 
@@ -127,14 +131,14 @@ class Vector:
 # Parsing
 
 
-def _field(obj: dict, key: str):
+def _field(obj: dict[str, Any], key: str) -> Any:
     try:
         return obj[key]
     except KeyError:
         raise VectorError(f"missing field '{key}'") from None
 
 
-def _int(value, key: str, low: int, high: int) -> int:
+def _int(value: object, key: str, low: int, high: int) -> int:
     if isinstance(value, bool) or not isinstance(value, int):
         raise VectorError(f"'{key}' must be an integer, got {json.dumps(value)[:40]}")
     if not low <= value <= high:
@@ -142,13 +146,13 @@ def _int(value, key: str, low: int, high: int) -> int:
     return value
 
 
-def _registers(value, key: str) -> list[int]:
+def _registers(value: object, key: str) -> list[int]:
     if not isinstance(value, list) or len(value) != REGISTER_COUNT:
         raise VectorError(f"'{key}' must be a list of {REGISTER_COUNT} integers")
     return [_int(v, f"{key}[{i}]", 0, _U64 - 1) for i, v in enumerate(value)]
 
 
-def _bytes(value, key: str) -> bytes:
+def _bytes(value: object, key: str) -> bytes:
     if not isinstance(value, list):
         raise VectorError(f"'{key}' must be a list of byte values")
     for i, b in enumerate(value):
@@ -156,7 +160,7 @@ def _bytes(value, key: str) -> bytes:
     return bytes(value)
 
 
-def _chunks(value, key: str) -> list[tuple[int, bytes]]:
+def _chunks(value: object, key: str) -> list[tuple[int, bytes]]:
     if not isinstance(value, list):
         raise VectorError(f"'{key}' must be a list of {{address, contents}} objects")
     chunks = []
@@ -172,7 +176,7 @@ def _chunks(value, key: str) -> list[tuple[int, bytes]]:
     return chunks
 
 
-def _page_map(value) -> list[Region]:
+def _page_map(value: object) -> list[Region]:
     key = "initial-page-map"
     if not isinstance(value, list):
         raise VectorError(f"'{key}' must be a list of {{address, length, is-writable}} objects")
@@ -192,7 +196,7 @@ def _page_map(value) -> list[Region]:
     return regions
 
 
-def parse_vector(obj, source: Optional[str] = None) -> Vector:
+def parse_vector(obj: object, source: Optional[str] = None) -> Vector:
     """A `Vector` from a decoded JSON object; VectorError when malformed."""
     if not isinstance(obj, dict):
         raise VectorError(f"a vector must be a JSON object, got {type(obj).__name__}")
@@ -311,10 +315,10 @@ def nonzero_memory(memory: CyMemory) -> dict[int, int]:
     return out
 
 
-def memory_chunks(memory: CyMemory) -> list[dict]:
+def memory_chunks(memory: CyMemory) -> list[dict[str, Any]]:
     """The non-zero bytes of readable memory as expected-memory chunks: runs
     of consecutive non-zero bytes, in address order."""
-    chunks: list[dict] = []
+    chunks: list[dict[str, Any]] = []
     last = None
     for address, b in sorted(nonzero_memory(memory).items()):
         if last is not None and address == last + 1:
@@ -384,39 +388,91 @@ def check_vector(vector: Vector) -> list[str]:
     want = vector.expected_page_fault_address
     if vector.expected_status == "page-fault" and want is not None:
         got = result.fault_address
-        if got is None or want not in (got, got & ~(PAGE_SIZE - 1)):
+        if got != want:
             problems.append(f"page-fault-address: expected {_hex(want)}, got {_hex(got)}")
     return problems
 
 
+def check_file(path: str, verbose: bool = False) -> tuple[list[str], int, int]:
+    """Runs the vectors of one file: the report lines (one per failing
+    vector, or one for a file that cannot be read, which counts as one
+    failure; with `verbose` also one per passing vector), passed, failed."""
+    try:
+        vectors = load_file(path)
+    except (OSError, VectorError) as e:
+        return [f"FAIL {path}: {e}"], 0, 1
+    lines: list[str] = []
+    passed = failed = 0
+    for vector in vectors:
+        problems = check_vector(vector)
+        if problems:
+            failed += 1
+            lines.append(f"FAIL {vector.label()}: " + "; ".join(problems))
+        else:
+            passed += 1
+            if verbose:
+                lines.append(f"ok   {vector.label()}")
+    return lines, passed, failed
+
+
+def _file_results(files: list[str], verbose: bool, jobs: int) -> Generator[tuple[list[str], int, int], None, None]:
+    """check_file of every file, in order; in `jobs` worker processes when
+    that is more than one."""
+    if jobs <= 1 or len(files) <= 1:
+        for path in files:
+            yield check_file(path, verbose)
+        return
+    # Ctrl-C reaches the whole process group: the workers ignore it and the
+    # main process stops them, so one interruption gives one report.
+    pool = ProcessPoolExecutor(
+        max_workers=min(jobs, len(files)), initializer=signal.signal, initargs=(signal.SIGINT, signal.SIG_IGN)
+    )
+    try:
+        yield from pool.map(check_file, files, repeat(verbose), chunksize=max(1, min(8, len(files) // (jobs * 8))))
+    finally:
+        pool.shutdown(wait=True, cancel_futures=True)
+
+
 def check_paths(
-    paths: Union[PathLike, Sequence[PathLike]], out: Optional[TextIO] = None, verbose: bool = False
+    paths: Union[PathLike, Sequence[PathLike]],
+    out: Optional[TextIO] = None,
+    verbose: bool = False,
+    jobs: int = 1,
+    progress: Optional[TextIO] = None,
 ) -> tuple[int, int]:
     """Runs every vector in the files and directories named.
 
     Writes one line per failing vector (and per unreadable file, which counts
     as one failure) naming every field that differs, then the line
     "N passed, N failed"; with `verbose`, also a line per passing vector.
+    `jobs` above 1 runs the files in that many worker processes (the report
+    keeps the file order).  `progress`, a terminal stream, gets a status line
+    ("files done/total, passed, failed") rewritten as the files finish.
     Returns (passed, failed).  Raises FileNotFoundError or VectorError for a
     path that names no vectors at all.
     """
     out = sys.stdout if out is None else out
+    files = find_vector_files(paths)
     passed = failed = 0
-    for path in find_vector_files(paths):
-        try:
-            vectors = load_file(path)
-        except (OSError, VectorError) as e:
-            failed += 1
-            print(f"FAIL {path}: {e}", file=out)
-            continue
-        for vector in vectors:
-            problems = check_vector(vector)
-            if problems:
-                failed += 1
-                print(f"FAIL {vector.label()}: " + "; ".join(problems), file=out)
-            else:
-                passed += 1
-                if verbose:
-                    print(f"ok   {vector.label()}", file=out)
+    shown = False
+    results = _file_results(files, verbose, jobs)
+    try:
+        for done, (lines, ok, bad) in enumerate(results, 1):
+            passed, failed = passed + ok, failed + bad
+            if lines and shown and progress is not None:
+                progress.write("\r\033[K")  # clear the status line before the report lines
+                progress.flush()
+            for line in lines:
+                print(line, file=out)
+            if progress is not None:
+                out.flush()
+                progress.write(f"\r{done}/{len(files)} files, {passed} passed, {failed} failed")
+                progress.flush()
+                shown = True
+    finally:
+        results.close()  # stops the worker processes now, also on Ctrl-C or a closed pipe
+    if shown and progress is not None:
+        progress.write("\r\033[K")
+        progress.flush()
     print(f"{passed} passed, {failed} failed", file=out)
     return passed, failed

@@ -151,7 +151,7 @@ int compiled_init(PyObject* self, PyObject* args, PyObject* kwds) {
 PyObject* compiled_repr(PyObject* self) {
     CyCompiledInstruction* c = as_compiled(self);
     return PyUnicode_FromFormat("<%s opcode=%d next_pc=%lu vx=%llu vy=%llu ra=%u rb=%u rd=%u>",
-                                _PyType_Name(Py_TYPE(self)), c->opcode, static_cast<unsigned long>(c->next_pc),
+                                type_short_name(Py_TYPE(self)), c->opcode, static_cast<unsigned long>(c->next_pc),
                                 static_cast<unsigned long long>(c->vx), static_cast<unsigned long long>(c->vy),
                                 static_cast<unsigned>(c->ra), static_cast<unsigned>(c->rb),
                                 static_cast<unsigned>(c->rd));
@@ -395,9 +395,9 @@ int block_init(PyObject* self, PyObject* args, PyObject* kwds) {
 PyObject* block_repr(PyObject* self) {
     CyBlockInfo* b = as_block(self);
     if (PyList_Check(b->instructions))
-        return PyUnicode_FromFormat("<%s total_gas=%lu, %zd instructions>", _PyType_Name(Py_TYPE(self)),
+        return PyUnicode_FromFormat("<%s total_gas=%lu, %zd instructions>", type_short_name(Py_TYPE(self)),
                                     static_cast<unsigned long>(b->total_gas), PyList_GET_SIZE(b->instructions));
-    return PyUnicode_FromFormat("<%s total_gas=%lu, no instructions>", _PyType_Name(Py_TYPE(self)),
+    return PyUnicode_FromFormat("<%s total_gas=%lu, no instructions>", type_short_name(Py_TYPE(self)),
                                 static_cast<unsigned long>(b->total_gas));
 }
 

@@ -40,7 +40,7 @@ namespace fast {
 using namespace pvm;
 
 constexpr uint8_t kRunning = kContinue;
-constexpr uint8_t kHostExit = 4;   // an ecalli without a host handler
+constexpr uint8_t kHostExit = kHostCall;  // an ecalli without a host handler
 constexpr uint8_t kFailed = 254;   // an exception is set
 constexpr uint32_t kHaltAddress = 0xFFFF0000u;
 
@@ -52,6 +52,7 @@ struct Exit {
     uint64_t gas;        // gas left
     uint32_t fault;      // page fault: start address of the refused page
     uint32_t host_index; // host exit: the call index
+    bool interrupted;    // kFailed: a signal handler raised at the periodic check
 };
 
 struct Op;
@@ -690,6 +691,7 @@ inline Outcome run(Interpreter* self, Cache* cache, uint64_t* regs, CyMemory* me
     uint64_t gas = *gas_io;
     uint32_t until_check = check_every;
     Outcome outcome = Outcome::done;
+    bool interrupted = false;
     for (;;) {
         if (--until_check == 0) [[unlikely]] {
             until_check = check_every;
@@ -697,6 +699,7 @@ inline Outcome run(Interpreter* self, Cache* cache, uint64_t* regs, CyMemory* me
             PyEval_RestoreThread(PyEval_SaveThread());
             if (PyErr_CheckSignals() < 0) {
                 c.status = kFailed;
+                interrupted = true;
                 break;
             }
             if (cache->exposed || !entries_intact(cache)) {
@@ -737,6 +740,7 @@ inline Outcome run(Interpreter* self, Cache* cache, uint64_t* regs, CyMemory* me
     exit->gas = gas;
     exit->fault = c.fault;
     exit->host_index = c.host_index;
+    exit->interrupted = interrupted;
     return outcome;
 }
 

@@ -5,6 +5,11 @@
 // per start pc, caches them for its own lifetime, and runs them with gas:
 // before each block it checks the remaining gas against the block's total,
 // charges it and calls `execute`; a `PvmExit` ends the run with its status.
+// An exit inside a block gives no gas back; a page fault is reported at the
+// first page of the access that lacks the permission.  A host call (`ecalli`)
+// either goes to the run's host handler, after which the rest of the block
+// runs already paid for, or stops the run with status 4, the gas of the
+// instructions after the call given back.
 //
 // `CyBlockInfo.execute`, the groups' `get_props` and the handlers are native
 // fast paths with no Python view of their own.  The bridges here make them
@@ -57,6 +62,7 @@ struct Classes {
     PyTypeObject* block = nullptr;
     CyBlockInfo_vtable* block_vtable = nullptr;
     PyTypeObject* compiled = nullptr;
+    PyTypeObject* status = nullptr;
 };
 Classes cls;
 
@@ -71,7 +77,8 @@ int import_classes() {
         import_class(kBlockModule, "CyBlockInfo", sizeof(CyBlockInfo), &cls.block, &cls.block_vtable,
                      kCyBlockInfoVtableSig) < 0 ||
         import_class<void>(kBlockModule, "CyCompiledInstruction", sizeof(CyCompiledInstruction), &cls.compiled,
-                           nullptr, nullptr) < 0)
+                           nullptr, nullptr) < 0 ||
+        import_class<void>(kStatusModule, "CyStatus", sizeof(CyStatus), &cls.status, nullptr, nullptr) < 0)
         return -1;
     return 0;
 }
@@ -290,11 +297,18 @@ struct GroupSlot {
 
 GroupSlot groups[] = {
     {"qorvel_pvm.cpvm.instructions.tables.ops_no_args", "InstructionsWoArgs"},
+    {"qorvel_pvm.cpvm.instructions.tables.ops_one_imm", "InstructionsWArgs1Imm"},
     {"qorvel_pvm.cpvm.instructions.tables.ops_offset", "CyWArgsOneOffset"},
     {"qorvel_pvm.cpvm.instructions.tables.ops_reg_imm_offset", "InstructionsWArgs1Reg1Imm1Offset"},
     {"qorvel_pvm.cpvm.instructions.tables.ops_two_reg", "CyInstructionsWArgs2Reg"},
     {"qorvel_pvm.cpvm.instructions.tables.ops_two_reg_imm", "CyInstructionsWArgs2Reg1Imm"},
     {"qorvel_pvm.cpvm.instructions.tables.ops_two_reg_two_imm", "CyInstructionsWArgs2Reg2Imm"},
+    {"qorvel_pvm.cpvm.instructions.tables.ops_reg_ext_imm", "InstructionsWArgs1Reg1ExtImm"},
+    {"qorvel_pvm.cpvm.instructions.tables.ops_two_imm", "InstructionsWArgs2Imm"},
+    {"qorvel_pvm.cpvm.instructions.tables.ops_reg_imm", "InstructionsWArgs1Reg1Imm"},
+    {"qorvel_pvm.cpvm.instructions.tables.ops_reg_two_imm", "InstructionsWArgs1Reg2Imm"},
+    {"qorvel_pvm.cpvm.instructions.tables.ops_two_reg_offset", "InstructionsWArgs2Reg1Offset"},
+    {"qorvel_pvm.cpvm.instructions.tables.ops_three_reg", "InstructionsWArgs3Reg"},
 };
 
 constexpr int kTrapOpcode = 0;
@@ -308,6 +322,7 @@ struct OpcodeSlot {
 OpcodeSlot opcodes[256];
 PyObject* exit_type = nullptr;  // PvmExit
 PyObject* str_gas_cost = nullptr;
+PyObject* str_next_pc = nullptr;
 
 int bind_groups() {
     for (GroupSlot& g : groups) {
@@ -346,7 +361,8 @@ int bind_groups() {
     if (!status) return -1;
     exit_type = PyObject_GetAttrString(status.get(), "PvmExit");
     str_gas_cost = PyUnicode_InternFromString("gas_cost");
-    return exit_type && str_gas_cost ? 0 : -1;
+    str_next_pc = PyUnicode_InternFromString("next_pc");
+    return exit_type && str_gas_cost && str_next_pc ? 0 : -1;
 }
 
 extern PyTypeObject InterpreterType;
@@ -518,43 +534,52 @@ void interpreter_dealloc(PyObject* o) {
     Py_TYPE(o)->tp_free(o);
 }
 
-// The pc of instruction `k` (0-based) of a block that started at `start`:
-// instructions inside a block follow each other, so it is the previous
-// instruction's next_pc.  Falls back to the block start if Python code
-// changed the list meanwhile.
-uint32_t instruction_pc(CyBlockInfo* block, uint32_t start, Py_ssize_t k, uint64_t* gas_of_started) {
-    *gas_of_started = block->total_gas;
+// ----- leaving a block ------------------------------------------------------------
+
+// What the driver learns about a PvmExit that left a block.
+struct BlockExit {
+    long code = -1;              // the exit code (first argument), -1 if none
+    Owned arg;                   // the second argument (fault address, host-call index), if any
+    uint32_t pc = 0;             // the instruction that exited
+    uint32_t next_pc = 0;        // the instruction after it
+    int32_t opcode = -1;         // its opcode, -1 when unknown
+    uint64_t gas_started = 0;    // gas of the instructions that started, up to and including it
+};
+
+// Fills in `out` from the block's instruction list for an exit after `started`
+// instructions (1-based: the exiting one is number `started`).  Instructions
+// inside a block follow each other, so an instruction's pc is the previous
+// one's next_pc.  If Python code changed the list meanwhile, the block start
+// and the whole block's gas stand in.
+void locate_exit(CyBlockInfo* block, uint32_t start, Py_ssize_t started, BlockExit* out) {
+    out->pc = start;
+    out->next_pc = start;
+    out->opcode = -1;
+    out->gas_started = block->total_gas;
     PyObject* list = block->instructions;
-    if (k <= 0 || list == nullptr || !PyList_Check(list) || k > PyList_GET_SIZE(list)) return start;
+    if (started <= 0 || list == nullptr || !PyList_Check(list) || started > PyList_GET_SIZE(list)) return;
     uint64_t gas = 0;
     uint32_t pc = start;
-    for (Py_ssize_t i = 0; i < k; ++i) {
+    for (Py_ssize_t i = 0; i < started; ++i) {
         PyObject* item = PyList_GET_ITEM(list, i);
-        if (!PyObject_TypeCheck(item, cls.compiled)) return start;
+        if (!PyObject_TypeCheck(item, cls.compiled)) return;
         auto* c = reinterpret_cast<CyCompiledInstruction*>(item);
         if (PyObject_TypeCheck(c->handler, cls.entry)) gas += reinterpret_cast<CyTableEntry*>(c->handler)->gas_cost;
-        if (i + 1 < k) pc = c->next_pc;
+        if (i + 1 < started) {
+            pc = c->next_pc;
+        } else {
+            out->pc = pc;
+            out->next_pc = c->next_pc;
+            out->opcode = c->opcode;
+        }
     }
-    *gas_of_started = gas;
-    return pc;
+    out->gas_started = gas;
 }
 
-// Result of a run: (status code, pc, gas left, fault address or None).
-PyObject* run_result(int code, uint32_t pc, uint64_t gas, PyObject* fault) {
-    PyObject* items[4] = {PyLong_FromLong(code), PyLong_FromUnsignedLong(pc), PyLong_FromUnsignedLongLong(gas),
-                          Py_NewRef(fault ? fault : Py_None)};
-    PyObject* result = nullptr;
-    if (items[0] && items[1] && items[2]) result = PyTuple_Pack(4, items[0], items[1], items[2], items[3]);
-    for (PyObject* item : items) Py_XDECREF(item);
-    return result;
-}
-
-// Turns a PvmExit leaving block `block` (started at `start`, its gas
-// `charged` already taken) into the run's result.  The gas of the
-// instructions that never started is given back.  Exits with a code other
-// than halt, panic and page fault are not statuses of this driver and
-// propagate unchanged.
-PyObject* finish_with_exit(CyBlockInfo* block, uint32_t start, uint64_t gas_before) {
+// Takes the pending PvmExit apart.  Returns the exception (a new reference,
+// the error indicator cleared) with `out` filled in, or nullptr with the
+// exception left pending when its code is not one the driver handles.
+PyObject* take_exit(CyBlockInfo* block, uint32_t start, BlockExit* out) {
     PyObject* exc = PyErr_GetRaisedException();
     // Held: the `gas_cost` lookup below may run Python code that replaces
     // the exception's arguments.
@@ -565,7 +590,8 @@ PyObject* finish_with_exit(CyBlockInfo* block, uint32_t start, uint64_t gas_befo
         code = PyLong_AsLong(PyTuple_GET_ITEM(args, 0));
         if (code == -1 && PyErr_Occurred()) PyErr_Clear();
     }
-    if (code < kHalt || code > kPageFault) {
+    const bool known = (code >= kHalt && code <= kPageFault) || code == kHostCall;
+    if (!known) {
         PyErr_SetRaisedException(exc);
         return nullptr;
     }
@@ -574,36 +600,212 @@ PyObject* finish_with_exit(CyBlockInfo* block, uint32_t start, uint64_t gas_befo
     if (gc && PyLong_Check(gc.get())) started = PyLong_AsSsize_t(gc.get());
     if (started < 0) started = 0;
     PyErr_Clear();
-    uint64_t charged;
-    uint32_t pc = instruction_pc(block, start, started, &charged);
-    uint64_t gas = gas_before >= charged ? gas_before - charged : 0;
-    PyObject* fault = nullptr;
-    if (code == kPageFault && PyTuple_GET_SIZE(args) >= 2) fault = PyTuple_GET_ITEM(args, 1);
-    PyObject* result = run_result(static_cast<int>(code), pc, gas, fault);
-    Py_DECREF(exc);
+    out->code = code;
+    if (PyTuple_GET_SIZE(args) >= 2) out->arg = Owned::incref(PyTuple_GET_ITEM(args, 1));
+    locate_exit(block, start, started, out);
+    // The executor also records the pc after the exiting instruction; it
+    // stands in when the list no longer tells (changed from Python).
+    if (out->opcode < 0) {
+        Owned next = Owned::steal(PyObject_GetAttr(exc, str_next_pc));
+        if (next && PyLong_Check(next.get())) {
+            const unsigned long v = PyLong_AsUnsignedLong(next.get());
+            if (!PyErr_Occurred() && v <= 0xFFFFFFFFul) out->next_pc = static_cast<uint32_t>(v);
+        }
+        PyErr_Clear();
+    }
+    return exc;
+}
+
+// Result of a run: (status code, pc, gas left, fault address or None,
+// host-call index or None).
+PyObject* run_result(int code, uint32_t pc, uint64_t gas, PyObject* fault = nullptr, PyObject* host_call = nullptr) {
+    PyObject* items[5] = {PyLong_FromLong(code), PyLong_FromUnsignedLong(pc), PyLong_FromUnsignedLongLong(gas),
+                          Py_NewRef(fault ? fault : Py_None), Py_NewRef(host_call ? host_call : Py_None)};
+    PyObject* result = nullptr;
+    if (items[0] && items[1] && items[2]) result = PyTuple_Pack(5, items[0], items[1], items[2], items[3], items[4]);
+    for (PyObject* item : items) Py_XDECREF(item);
     return result;
+}
+
+// The width in bytes and the access mode of the guest loads and stores, by
+// opcode; false for an instruction that does not access memory.
+bool memory_access_of(int32_t opcode, unsigned* width, int* mode) {
+    static constexpr unsigned kStoreWidths[4] = {1, 2, 4, 8};
+    static constexpr unsigned kLoadWidths[7] = {1, 1, 2, 2, 4, 4, 8};  // u8 i8 u16 i16 u32 i32 u64
+    struct Range {
+        int32_t first;
+        int32_t last;
+        int mode;
+    };
+    static constexpr Range kRanges[] = {
+        {30, 33, kAccWrite},   // store an immediate at an immediate address
+        {52, 58, kAccRead},    // load from an immediate address
+        {59, 62, kAccWrite},   // store a register at an immediate address
+        {70, 73, kAccWrite},   // store an immediate through a register
+        {120, 123, kAccWrite}, // store a register through a register
+        {124, 130, kAccRead},  // load through a register
+    };
+    for (const Range& r : kRanges) {
+        if (opcode < r.first || opcode > r.last) continue;
+        const int32_t i = opcode - r.first;
+        *mode = r.mode;
+        *width = r.mode == kAccRead ? kLoadWidths[i] : kStoreWidths[i];
+        return true;
+    }
+    return false;
+}
+
+// The fault address a run reports for a page fault raised at `address` by
+// the instruction `opcode`: the start of the first page of the access that
+// lacks the permission, found from the access's width and mode (known by
+// opcode) and the memory's permission bits.  An exit whose access is not
+// known this way (an instruction that does not access memory, a memory
+// subclass refusing an access the permission bits allow, an access running
+// past the top of the address space) reports the page of `address`.
+uint32_t fault_page(CyMemory* memory, int32_t opcode, uint32_t address) {
+    const uint32_t first = address >> kPageShift;
+    unsigned width;
+    int mode;
+    if (memory_access_of(opcode, &width, &mode)) {
+        const uint64_t last = (static_cast<uint64_t>(address) + width - 1) >> kPageShift;
+        for (uint64_t page = first; page <= last && page < kPageCount; ++page) {
+            if (!memory->vtab->_has_access_c(memory, static_cast<uint32_t>(page), mode))
+                return static_cast<uint32_t>(page << kPageShift);
+        }
+    }
+    return first << kPageShift;
+}
+
+// Ends the run on a halt, panic or page fault that left a block.  The whole
+// block stays charged (`gas` is what was left after charging it); the pc is
+// the instruction that exited.
+PyObject* finish_with_exit(const BlockExit& ex, CyMemory* memory, uint64_t gas) {
+    if (ex.code != kPageFault) return run_result(static_cast<int>(ex.code), ex.pc, gas);
+    // A page fault whose address is not a 32-bit int (a Python memory
+    // subclass may raise anything) is reported as it came.
+    uint32_t address;
+    if (!ex.arg || !PyLong_Check(ex.arg.get())) return run_result(kPageFault, ex.pc, gas, ex.arg.get());
+    const unsigned long long a = PyLong_AsUnsignedLongLong(ex.arg.get());
+    if (PyErr_Occurred() || a > 0xFFFFFFFFull) {
+        PyErr_Clear();
+        return run_result(kPageFault, ex.pc, gas, ex.arg.get());
+    }
+    address = static_cast<uint32_t>(a);
+    Owned page = Owned::steal(PyLong_FromUnsignedLong(fault_page(memory, ex.opcode, address)));
+    if (!page) return nullptr;
+    return run_result(kPageFault, ex.pc, gas, page.get());
+}
+
+// The call index of a host-call exit, checked.
+bool host_call_index(const BlockExit& ex, uint32_t* index) {
+    if (ex.arg && PyLong_Check(ex.arg.get())) {
+        const unsigned long long v = PyLong_AsUnsignedLongLong(ex.arg.get());
+        if (!PyErr_Occurred() && v <= 0xFFFFFFFFull) {
+            *index = static_cast<uint32_t>(v);
+            return true;
+        }
+        PyErr_Clear();
+    }
+    PyErr_SetString(PyExc_ValueError, "host-call exit without a 32-bit call index");
+    return false;
+}
+
+// What a host handler's return value asks for.
+enum class HostReply { kContinue, kEnd, kError };
+
+// Calls the host handler `host(index, registers, memory)` for a host call.
+// The handler sees and may change the registers (written back to the
+// caller's array before the call, read again after it, also when it
+// raises).  Its return value: None or 0 continues; a positive int charges
+// that much gas (with less left the run stops out of gas, gas 0, at the
+// instruction after the call); a CyStatus HALT or PANIC ends the run with
+// that status there.  Anything else is a TypeError or ValueError that ends
+// the run.  kEnd comes with `*result` set, kError with an exception.
+HostReply call_host(PyObject* host, uint32_t index, const BlockExit& ex, PyObject* registers, PyObject* memory,
+                    uint64_t* values, size_t count, RegisterFile& file, uint64_t* gas, PyObject** result) {
+    file.store(values);
+    Owned reply = Owned::steal(PyObject_CallFunction(host, "IOO", index, registers, memory));
+    file.load(values, count);
+    if (!reply) return HostReply::kError;
+    PyObject* r = reply.get();
+    if (r == Py_None) return HostReply::kContinue;
+    if (PyLong_CheckExact(r) || (PyLong_Check(r) && !PyBool_Check(r))) {
+        int overflow = 0;
+        const long long n = PyLong_AsLongLongAndOverflow(r, &overflow);
+        if (n == -1 && PyErr_Occurred()) return HostReply::kError;
+        if (overflow < 0 || (overflow == 0 && n < 0)) {
+            PyErr_SetString(PyExc_ValueError, "a host handler must not return a negative gas charge");
+            return HostReply::kError;
+        }
+        const uint64_t charge = overflow > 0 ? UINT64_MAX : static_cast<uint64_t>(n);
+        if (charge > *gas) {
+            *gas = 0;
+            *result = run_result(kOutOfGas, ex.next_pc, 0);
+            return *result ? HostReply::kEnd : HostReply::kError;
+        }
+        *gas -= charge;
+        return HostReply::kContinue;
+    }
+    if (PyObject_TypeCheck(r, cls.status)) {
+        const uint8_t code = reinterpret_cast<CyStatus*>(r)->code;
+        if (code == kHalt || code == kPanic) {
+            *result = run_result(code, ex.next_pc, *gas);
+            return *result ? HostReply::kEnd : HostReply::kError;
+        }
+        PyErr_Format(PyExc_ValueError, "a host handler may end the run only with halt or panic, not exit code %u",
+                     static_cast<unsigned>(code));
+        return HostReply::kError;
+    }
+    PyErr_Format(PyExc_TypeError, "a host handler must return None, an int (gas to charge) or a CyStatus, not '%.200s'",
+                 Py_TYPE(r)->tp_name);
+    return HostReply::kError;
 }
 
 constexpr uint32_t kSignalCheckBlocks = 4096;
 
+// Records on the exception a signal handler raised (KeyboardInterrupt for
+// Ctrl-C) where the run stopped: `pc` (the block that was to run next),
+// `gas` (left) and `registers` (a list of the `count` values at `values`),
+// so a caller can report the state at the interruption.  If recording
+// fails, the exception passes on as is.
+void note_interruption(const uint64_t* values, size_t count, uint32_t pc, uint64_t gas) {
+    PyObject* exc = PyErr_GetRaisedException();
+    if (exc == nullptr) return;
+    Owned opc = Owned::steal(PyLong_FromUnsignedLong(pc));
+    Owned ogas = Owned::steal(PyLong_FromUnsignedLongLong(gas));
+    Owned regs = Owned::steal(PyList_New(static_cast<Py_ssize_t>(count)));
+    for (size_t i = 0; regs && i < count; ++i) {
+        PyObject* item = PyLong_FromUnsignedLongLong(values[i]);
+        if (item == nullptr) regs.reset();
+        else PyList_SET_ITEM(regs.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    if (!opc || !ogas || !regs || PyObject_SetAttrString(exc, "pc", opc.get()) < 0 ||
+        PyObject_SetAttrString(exc, "gas", ogas.get()) < 0 ||
+        PyObject_SetAttrString(exc, "registers", regs.get()) < 0)
+        PyErr_Clear();
+    PyErr_SetRaisedException(exc);
+}
+
 // The result of a run that ended on the native loop.
 PyObject* fast_result(const fast::Exit& e) {
     if (e.status == fast::kFailed) return nullptr;
-    if (e.status == kPageFault) {
-        Owned fault = Owned::steal(PyLong_FromUnsignedLong(e.fault));
-        return fault ? run_result(kPageFault, e.pc, e.gas, fault.get()) : nullptr;
+    if (e.status == kPageFault || e.status == kHostCall) {
+        Owned arg = Owned::steal(PyLong_FromUnsignedLong(e.status == kPageFault ? e.fault : e.host_index));
+        if (!arg) return nullptr;
+        return e.status == kPageFault ? run_result(kPageFault, e.pc, e.gas, arg.get())
+                                      : run_result(kHostCall, e.pc, e.gas, nullptr, arg.get());
     }
-    return run_result(e.status, e.pc, e.gas, nullptr);
+    return run_result(e.status, e.pc, e.gas);
 }
 
 PyObject* run_checked(PyObject* o, uint64_t* values, size_t count, PyObject* registers, PyObject* memory,
-                      uint32_t pc, uint64_t gas, PyObject* trace);
+                      uint32_t pc, uint64_t gas, PyObject* trace, PyObject* host);
 
 PyObject* interpreter_run(PyObject* o, PyObject* args, PyObject* kwds) {
-    static const char* kwlist[] = {"registers", "memory", "pc", "gas", "trace", nullptr};
-    PyObject *registers, *memory, *opc, *ogas, *trace = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OOOO|O:run", const_cast<char**>(kwlist), &registers, &memory, &opc,
-                                     &ogas, &trace))
+    static const char* kwlist[] = {"registers", "memory", "pc", "gas", "trace", "host", nullptr};
+    PyObject *registers, *memory, *opc, *ogas, *trace = Py_None, *host = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OOOO|OO:run", const_cast<char**>(kwlist), &registers, &memory,
+                                     &opc, &ogas, &trace, &host))
         return nullptr;
     if (!check_instance(memory, cls.memory, "memory")) return nullptr;
     uint32_t pc;
@@ -617,73 +819,113 @@ PyObject* interpreter_run(PyObject* o, PyObject* args, PyObject* kwds) {
         PyErr_SetString(PyExc_TypeError, "trace must be callable or None");
         return nullptr;
     }
+    if (host != Py_None && !PyCallable_Check(host)) {
+        PyErr_SetString(PyExc_TypeError, "host must be callable or None");
+        return nullptr;
+    }
     RegisterBuffer regs;
     if (!regs.acquire(registers)) return nullptr;
     return run_checked(o, regs.data(), regs.count(), registers, memory, pc, static_cast<uint64_t>(signed_gas),
-                       trace);
+                       trace, host);
 }
 
-// The run itself, its arguments checked (`memory` a CyMemory, `trace` None
-// or callable).  The `count` registers at `values` are updated in place;
-// `registers` is the object they belong to, handed to the trace hook (which
-// may read and change them between blocks).
+// The run itself, its arguments checked (`memory` a CyMemory, `trace` and
+// `host` None or callable).  The `count` registers at `values` are updated
+// in place; `registers` is the object they belong to, handed to the trace
+// hook and the host handler (which may read and change them).
 PyObject* run_checked(PyObject* o, uint64_t* values, size_t count, PyObject* registers, PyObject* memory,
-                      uint32_t pc, uint64_t gas, PyObject* trace) {
+                      uint32_t pc, uint64_t gas, PyObject* trace, PyObject* host) {
     RegisterFile file;
     file.load(values, count);
 
     auto* self = reinterpret_cast<Interpreter*>(o);
     // Held for the whole run: Python code reached from a handler may drop
-    // its own references to either.
+    // its own references to any of them.
     const Owned hold_self = Owned::incref(o);
     const Owned hold_memory = Owned::incref(memory);
+    const Owned hold_host = Owned::incref(host);
     CyProgram* program = self->program;
     auto* mem = reinterpret_cast<CyMemory*>(memory);
     PyObject* result = nullptr;
     // A trace hook sees the cached blocks: from then on they may have been
     // changed from Python, which only the general path honours.
     if (trace != Py_None) self->fast_cache->exposed = true;
-    if (fast::eligible(self, self->fast_cache, memory, trace)) {
+    if (host == Py_None && fast::eligible(self, self->fast_cache, memory, trace)) {
         fast::Exit ex;
         if (fast::run(self, self->fast_cache, file.data(), mem, &pc, &gas, kSignalCheckBlocks, &ex) ==
             fast::Outcome::done) {
             file.store(values);
+            if (ex.interrupted) note_interruption(values, count, pc, gas);
             return fast_result(ex);
         }
     }
+    // The rest of a block after a handled host call runs as the block
+    // cached at the instruction after the call, already paid for.
+    bool charge = true;
     // Signals (Ctrl-C, alarms) are looked at every few thousand blocks, so a
     // long run can be interrupted; a handler's exception ends the run.  Other
     // Python threads get the interpreter lock at the same point.
     uint32_t until_signal_check = kSignalCheckBlocks;
+    bool interrupted = false;
     for (;;) {
         if (--until_signal_check == 0) {
             until_signal_check = kSignalCheckBlocks;
             PyEval_RestoreThread(PyEval_SaveThread());
-            if (PyErr_CheckSignals() < 0) break;
+            if (PyErr_CheckSignals() < 0) {
+                interrupted = true;
+                break;
+            }
         }
         CyBlockInfo* block = block_at(self, pc);
         if (block == nullptr) break;
         const Owned hold_block = Owned::incref(reinterpret_cast<PyObject*>(block));
-        const uint64_t cost = block->total_gas;
+        const uint64_t cost = charge ? block->total_gas : 0;
+        charge = true;
         if (gas < cost) {
-            result = run_result(kOutOfGas, pc, gas, nullptr);
+            result = run_result(kOutOfGas, pc, gas);
             break;
         }
-        const uint64_t gas_before = gas;
         gas -= cost;
         const uint32_t start = pc;
         if (block->vtab->execute_to(block, program, start, file.data(), mem, &pc) < 0) {
-            if (PyErr_ExceptionMatches(exit_type)) result = finish_with_exit(block, start, gas_before);
-            break;
+            if (!PyErr_ExceptionMatches(exit_type)) break;
+            BlockExit ex;
+            const Owned exc = Owned::steal(take_exit(block, start, &ex));
+            if (!exc) break;
+            if (ex.code != kHostCall) {
+                result = finish_with_exit(ex, mem, gas);
+                break;
+            }
+            uint32_t index;
+            if (!host_call_index(ex, &index)) break;
+            if (host == Py_None) {
+                // The instructions after the call have not run: their gas
+                // goes back, and a run from next_pc charges them again.
+                if (cost > ex.gas_started) gas += cost - ex.gas_started;
+                Owned call = Owned::steal(PyLong_FromUnsignedLong(index));
+                if (call) result = run_result(kHostCall, ex.next_pc, gas, nullptr, call.get());
+                break;
+            }
+            const HostReply reply =
+                call_host(host, index, ex, registers, memory, values, count, file, &gas, &result);
+            if (reply != HostReply::kContinue) break;
+            pc = ex.next_pc;
+            charge = false;
+            continue;
         }
         if (trace != Py_None) {
             file.store(values);
             Owned t = Owned::steal(PyObject_CallFunction(trace, "IOO", start, block, registers));
-            if (!t) break;
+            if (!t) {
+                // Ctrl-C while the hook ran: the block is done, pc is the next one.
+                interrupted = PyErr_ExceptionMatches(PyExc_KeyboardInterrupt) != 0;
+                break;
+            }
             file.load(values, count);
         }
     }
     file.store(values);
+    if (interrupted) note_interruption(values, count, pc, gas);
     return result;
 }
 
@@ -697,17 +939,18 @@ PyObject* run_checked(PyObject* o, uint64_t* values, size_t count, PyObject* reg
 // hands over its RunResult class and status names once (`_bind_api`).
 
 // The keyword-only arguments of Interpreter.run, in this order.
-constexpr const char* kRunArgs[] = {"registers", "memory", "pc", "gas", "trace"};
-constexpr Py_ssize_t kRunArgCount = 5;
+constexpr const char* kRunArgs[] = {"registers", "memory", "pc", "gas", "trace", "host"};
+constexpr Py_ssize_t kRunArgCount = 6;
 
 // The fields of RunResult, in order; the result is built without running the
 // dataclass's __init__, which only assigns them.
-constexpr const char* kResultFields[] = {"status", "pc", "gas", "registers", "fault_address", "memory"};
+constexpr const char* kResultFields[] = {"status", "pc", "gas", "registers", "fault_address", "memory", "host_call"};
 constexpr size_t kResultFieldCount = sizeof kResultFields / sizeof kResultFields[0];
 
 struct Api {
     PyObject* field_names[kResultFieldCount] = {};  // interned
     PyObject* result_type = nullptr;   // RunResult
+    PyObject* adapt_host = nullptr;    // host handler -> the handler the driver calls
     PyObject* status_names = nullptr;  // dict: exit code -> status name
     PyObject* array_type = nullptr;    // array.array
     PyObject* no_args = nullptr;       // ()
@@ -717,9 +960,9 @@ struct Api {
 Api api;
 
 PyObject* bind_api(PyObject*, PyObject* args) {
-    PyObject *result_type, *status_names, *defaults;
-    if (!PyArg_ParseTuple(args, "O!O!O!:_bind_api", &PyType_Type, &result_type, &PyDict_Type, &status_names,
-                          &PyDict_Type, &defaults))
+    PyObject *result_type, *status_names, *defaults, *adapt_host;
+    if (!PyArg_ParseTuple(args, "O!O!O!O:_bind_api", &PyType_Type, &result_type, &PyDict_Type, &status_names,
+                          &PyDict_Type, &defaults, &adapt_host))
         return nullptr;
     // Interpreter.run's defaults, so that both spellings of the call agree.
     for (Py_ssize_t i = 0; i < kRunArgCount; ++i) {
@@ -751,7 +994,7 @@ PyObject* bind_api(PyObject*, PyObject* args) {
     if (!same || PyObject_HasAttrString(result_type, "__post_init__") ||
         reinterpret_cast<PyTypeObject*>(result_type)->tp_setattro != PyObject_GenericSetAttr) {
         PyErr_SetString(PyExc_TypeError, "_bind_api: result_type must be a plain dataclass with the fields status, "
-                                         "pc, gas, registers, fault_address, memory");
+                                         "pc, gas, registers, fault_address, memory, host_call");
         return nullptr;
     }
     if (api.no_args == nullptr && (api.no_args = PyTuple_New(0)) == nullptr) return nullptr;
@@ -762,6 +1005,7 @@ PyObject* bind_api(PyObject*, PyObject* args) {
         if (api.array_type == nullptr) return nullptr;
     }
     Py_XSETREF(api.result_type, Py_NewRef(result_type));
+    Py_XSETREF(api.adapt_host, Py_NewRef(adapt_host));
     Py_XSETREF(api.status_names, Py_NewRef(status_names));
     Py_RETURN_NONE;
 }
@@ -883,7 +1127,8 @@ PyObject* interpreter_call(PyObject* o, PyObject* const* args, Py_ssize_t nargs,
         }
         value[i] = args[k];
     }
-    PyObject *registers = value[0], *memory = value[1], *opc = value[2], *ogas = value[3], *trace = value[4];
+    PyObject *registers = value[0], *memory = value[1], *opc = value[2], *ogas = value[3], *trace = value[4],
+             *host = value[5];
     uint64_t values[kRegisterCount] = {};
     if (!api_registers(registers, values)) return nullptr;
     Owned mem;
@@ -904,18 +1149,29 @@ PyObject* interpreter_call(PyObject* o, PyObject* const* args, Py_ssize_t nargs,
         PyErr_SetString(PyExc_TypeError, "trace must be callable");
         return nullptr;
     }
-    // A trace hook gets the registers as an array('Q'), as with the Python API.
+    if (host != Py_None && !PyCallable_Check(host)) {
+        PyErr_SetString(PyExc_TypeError, "host must be callable");
+        return nullptr;
+    }
+    Owned native_host;
+    if (host != Py_None) {
+        native_host = Owned::steal(PyObject_CallOneArg(api.adapt_host, host));
+        if (!native_host) return nullptr;
+    }
+    // A trace hook and a host handler get the registers as an array('Q'), as
+    // with the Python API.
     Owned arr;
     RegisterBuffer buffer;
     uint64_t* regs = values;
-    if (trace != Py_None) {
+    if (trace != Py_None || host != Py_None) {
         arr = Owned::steal(PyObject_CallFunction(api.array_type, "sy#", "Q", reinterpret_cast<const char*>(values),
                                                  static_cast<Py_ssize_t>(sizeof values)));
         if (!arr || !buffer.acquire(arr.get())) return nullptr;
         regs = buffer.data();
     }
     Owned outcome = Owned::steal(
-        run_checked(o, regs, kRegisterCount, arr.get(), mem.get(), static_cast<uint32_t>(pc), gas, trace));
+        run_checked(o, regs, kRegisterCount, arr.get(), mem.get(), static_cast<uint32_t>(pc), gas, trace,
+                    native_host ? native_host.get() : Py_None));
     if (!outcome) return nullptr;
     // (status code, pc, gas, fault address) -> RunResult(status, pc, gas, registers, fault_address, memory)
     PyObject* status = PyDict_GetItemWithError(api.status_names, PyTuple_GET_ITEM(outcome.get(), 0));
@@ -927,7 +1183,8 @@ PyObject* interpreter_call(PyObject* o, PyObject* const* args, Py_ssize_t nargs,
     if (!reg_list) return nullptr;
     PyObject* fields[kResultFieldCount] = {status, PyTuple_GET_ITEM(outcome.get(), 1),
                                            PyTuple_GET_ITEM(outcome.get(), 2), reg_list.get(),
-                                           PyTuple_GET_ITEM(outcome.get(), 3), mem.get()};
+                                           PyTuple_GET_ITEM(outcome.get(), 3), mem.get(),
+                                           PyTuple_GET_ITEM(outcome.get(), 4)};
     auto* type = reinterpret_cast<PyTypeObject*>(api.result_type);
     Owned result = Owned::steal(PyBaseObject_Type.tp_new(type, api.no_args, nullptr));
     if (!result) return nullptr;
@@ -960,12 +1217,15 @@ PyObject* interpreter_get_native(PyObject* o, void*) {
 
 PyMethodDef interpreter_methods[] = {
     {"run", cfunc(interpreter_run), METH_VARARGS | METH_KEYWORDS,
-     "run(registers, memory, pc, gas, trace=None) -> tuple\n\nRun from pc until the program exits or runs out "
-     "of gas.  Returns (status, pc, gas, fault_address) with status 0 halt, 1 panic, 2 page fault, 3 out of "
-     "gas.  registers (a writable buffer of at least 13 unsigned 64-bit items) and memory are changed in "
-     "place.  trace, if given, is called as trace(start_pc, block, registers) after each block."},
+     "run(registers, memory, pc, gas, trace=None, host=None) -> tuple\n\nRun from pc until the program exits, "
+     "runs out of gas or makes a host call it cannot hand to a handler.  Returns (status, pc, gas, "
+     "fault_address, host_call) with status 0 halt, 1 panic, 2 page fault, 3 out of gas, 4 host call.  "
+     "registers (a writable buffer of at least 13 unsigned 64-bit items) and memory are changed in place.  "
+     "trace, if given, is called as trace(start_pc, block, registers) after each block that runs to its end.  "
+     "host, if given, is called as host(index, registers, memory) at each host call and returns None or 0 to "
+     "go on, a positive int to charge that much gas, or the CyStatus HALT or PANIC to end the run."},
     {"call", cfunc(interpreter_call), METH_FASTCALL | METH_KEYWORDS,
-     "call(*, registers=None, memory=None, pc=0, gas=10000, trace=None) -> RunResult\n\n"
+     "call(*, registers=None, memory=None, pc=0, gas=10000, trace=None, host=None) -> RunResult\n\n"
      "qorvel_pvm.Interpreter.run in one native call: checks the arguments as the Python API does (registers "
      "a sequence of 13 ints or None, memory a CyMemory or None for a new one), runs and returns the "
      "RunResult.  The defaults are those of Interpreter.run."},
@@ -1005,9 +1265,9 @@ PyObject* set_native_loop(PyObject*, PyObject* arg) {
 
 PyMethodDef module_methods[] = {
     {"_bind_api", bind_api, METH_VARARGS,
-     "_bind_api(result_type, status_names, defaults) -> None\n\nThe RunResult class, the status names by exit "
-     "code and the keyword defaults of Interpreter.run that Interpreter.call works with (called by "
-     "qorvel_pvm.interpreter)."},
+     "_bind_api(result_type, status_names, defaults, adapt_host) -> None\n\nThe RunResult class, the status "
+     "names by exit code, the keyword defaults of Interpreter.run and the adapter of host handlers that "
+     "Interpreter.call works with (called by qorvel_pvm.interpreter)."},
     {"_set_native_loop", set_native_loop, METH_O,
      "_set_native_loop(on) -> bool\n\nLet runs that qualify take the native run loop (the default) or send "
      "every run down the general path.  Returns the previous setting.  Meant for tests and benchmarks."},

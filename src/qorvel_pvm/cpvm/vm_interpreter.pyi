@@ -8,6 +8,7 @@ from qorvel_pvm.cpvm.instructions.op_table import CyTable, CyTableEntry
 from qorvel_pvm.cpvm.vm_block import CyBlockInfo
 from qorvel_pvm.cpvm.vm_memory import CyMemory
 from qorvel_pvm.cpvm.vm_program import CyProgram
+from qorvel_pvm.cpvm.vm_status import CyStatus
 
 # A register array: a writable, C-contiguous buffer of at least 13 unsigned
 # 64-bit items, such as array.array("Q").
@@ -37,8 +38,9 @@ class Interpreter:
         pc: int,
         gas: int,
         trace: Callable[[int, CyBlockInfo, _Registers], object] | None = None,
-    ) -> tuple[int, int, int, int | None]:
-        """Run from pc until the program exits or runs out of gas.  Returns (status, pc, gas, fault_address) with status 0 halt, 1 panic, 2 page fault, 3 out of gas.  registers (a writable buffer of at least 13 unsigned 64-bit items) and memory are changed in place.  trace, if given, is called as trace(start_pc, block, registers) after each block."""
+        host: Callable[[int, _Registers, CyMemory], int | CyStatus | None] | None = None,
+    ) -> tuple[int, int, int, int | None, int | None]:
+        """Run from pc until the program exits, runs out of gas or makes a host call it cannot hand to a handler.  Returns (status, pc, gas, fault_address, host_call) with status 0 halt, 1 panic, 2 page fault, 3 out of gas, 4 host call.  registers (a writable buffer of at least 13 unsigned 64-bit items) and memory are changed in place.  trace, if given, is called as trace(start_pc, block, registers) after each block that runs to its end.  host, if given, is called as host(index, registers, memory) at each host call and returns None or 0 to go on, a positive int to charge that much gas, or the CyStatus HALT or PANIC to end the run."""
 
     def call(
         self,
@@ -48,14 +50,21 @@ class Interpreter:
         pc: int = 0,
         gas: int = 10000,
         trace: Callable[[int, CyBlockInfo, array[int]], object] | None = None,
+        host: Callable[[int, array[int], CyMemory], object] | None = None,
     ) -> Any:
         """qorvel_pvm.Interpreter.run in one native call: checks the arguments as the Python API does (registers a sequence of 13 ints or None, memory a CyMemory or None for a new one), runs and returns the RunResult.  The defaults are those of Interpreter.run."""
 
     def compile_block(self, pc: int, /) -> CyBlockInfo:
         """The compiled basic block starting at pc (built once, then cached)."""
 
-def _bind_api(result_type: type, status_names: dict[int, str], defaults: dict[str, Any], /) -> None:
-    """The RunResult class, the status names by exit code and the keyword defaults of Interpreter.run that Interpreter.call works with (called by qorvel_pvm.interpreter)."""
+def _bind_api(
+    result_type: type,
+    status_names: dict[int, str],
+    defaults: dict[str, Any],
+    adapt_host: Callable[[Callable[..., object]], Callable[..., object]],
+    /,
+) -> None:
+    """The RunResult class, the status names by exit code, the keyword defaults of Interpreter.run and the adapter of host handlers that Interpreter.call works with (called by qorvel_pvm.interpreter)."""
 
 def _set_native_loop(on: object, /) -> bool:
     """Let runs that qualify take the native run loop (the default) or send every run down the general path.  Returns the previous setting.  Meant for tests and benchmarks."""

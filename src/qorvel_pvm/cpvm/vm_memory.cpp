@@ -92,14 +92,15 @@ void _get_page_range(uint32_t start_addr, uint32_t length, uint32_t* start_page,
 }
 
 // The pages of a byte range of non-zero length, for the range operations.
-// This is the formula above, except for a range that runs past 0xFFFFFFFF
-// and wraps round to end just below its own start page: the formula counts
-// 0 pages for it, which would make a near-4 GiB range look empty.  It gets
-// the count up to and including page 0x100000 instead, like every other
-// range that runs past the top (checks fail there, changes stop before it).
+// This is the formula above, except for a range that runs past 0xFFFFFFFF:
+// wrapped round, its end lands at or below its own start page, and the
+// formula would count 0, 1 or a bogus number of pages for it (0x20ff8 with
+// length 0xffffffff ends inside page 0x20 and would look like one page).
+// Every such range gets the count up to and including page 0x100000
+// instead: checks fail there, changes stop before it.
 void span_pages(uint32_t start_addr, uint32_t length, uint32_t* start_page, uint32_t* num_pages) {
     _get_page_range(start_addr, length, start_page, num_pages);
-    if (*num_pages == 0 && length != 0) *num_pages = kPageCount - *start_page + 1;
+    if (uint64_t{start_addr} + length > (uint64_t{1} << 32)) *num_pages = kPageCount - *start_page + 1;
 }
 
 // ----- the buffer registry ---------------------------------------------------
@@ -1221,6 +1222,34 @@ PyObject* pages_of(uint32_t start, uint32_t size) {
     return get_pages(start, total);
 }
 
+// Refuses a read-write region (the data plus `z` extra pages) that would
+// leave the address space or put the heap break past the largest value
+// heap_break holds: unchecked, z * 4096 wraps in 32 bits and the layout
+// silently gets the wrong pages.
+bool check_layout_sizes(PyObject* read, PyObject* write, int32_t z) {
+    if (z < 0) {
+        PyErr_Format(PyExc_ValueError, "from_pc: z (extra heap pages) must not be negative, got %d", static_cast<int>(z));
+        return false;
+    }
+    if (read == Py_None || write == Py_None) return true;  // fails later, when iterated
+    const auto read_len = static_cast<uint64_t>(PyBytes_GET_SIZE(read));
+    const auto write_len = static_cast<uint64_t>(PyBytes_GET_SIZE(write));
+    constexpr uint64_t kZone = 65536;
+    const uint64_t write_start = kWriteBase + (read_len + kZone - 1) / kZone * kZone;
+    const uint64_t size = (write_len + kPageSize - 1) / kPageSize * kPageSize + uint64_t(z) * kPageSize;
+    const uint64_t heap_max = 0x7FFFFFFF;  // heap_break is a signed 32-bit field
+    if (size != 0 && write_start + size > heap_max) {
+        PyErr_Format(PyExc_ValueError,
+                     "from_pc: %llu bytes of read-write data and %d extra pages from 0x%llx would put the heap "
+                     "break at 0x%llx, past 0x%llx",
+                     static_cast<unsigned long long>(write_len), static_cast<int>(z),
+                     static_cast<unsigned long long>(write_start), static_cast<unsigned long long>(write_start + size),
+                     static_cast<unsigned long long>(heap_max));
+        return false;
+    }
+    return true;
+}
+
 PyObject* py_from_pc(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const names[] = {"read", "write", "args", "z", "s", "heap"};
     PyObject* a[6];
@@ -1233,6 +1262,7 @@ PyObject* py_from_pc(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyO
         !check_arg_type(write, &PyBytes_Type, "write", true, true) ||
         !check_arg_type(argv, &PyBytes_Type, "args", true, true))
         return nullptr;
+    if (!check_layout_sizes(read, write, z)) return nullptr;
 
     Owned kwargs = Owned::steal(Py_BuildValue("{s:{},s:[],s:[],s:k}", "data", "allowed_read_pages",
                                               "allowed_write_pages", "heap", static_cast<unsigned long>(heap)));
@@ -1388,6 +1418,92 @@ PyObject* mem_richcompare(PyObject* op, PyObject* other, int cmp) {
     int truth = PyObject_IsTrue(eq.get());
     if (truth < 0) return nullptr;
     return PyBool_FromLong(!truth);
+}
+
+// ----- content comparison ----------------------------------------------------
+//
+// `==` compares the page stores as they are, buffer addresses included, so
+// two memories with the same bytes in buffers of their own differ.
+// contents_equal compares what a program can observe instead: the bytes of
+// every page (a page not in the store reads as zeros), the effective read and
+// write permission of every page, and heap_break.
+
+// Appends the page indices of a page store to `out` (a list); None is an
+// empty store, keys that are not page indices name nothing and are skipped.
+int collect_page_indices(PyObject* pages, PyObject* out) {
+    if (pages == Py_None) return 0;
+    if (!PyDict_CheckExact(pages)) {
+        PyErr_Format(PyExc_AttributeError, "'%.50s' object has no attribute '%.30s'", Py_TYPE(pages)->tp_name,
+                     "keys");
+        return -1;
+    }
+    Owned keys = Owned::steal(PyDict_Keys(pages));
+    if (!keys) return -1;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
+        PyObject* key = PyList_GET_ITEM(keys.get(), i);
+        if (!PyLong_CheckExact(key)) continue;
+        unsigned long idx = PyLong_AsUnsignedLong(key);
+        if (idx == static_cast<unsigned long>(-1) && PyErr_Occurred()) {
+            PyErr_Clear();
+            continue;
+        }
+        if (idx >= kPageCount) continue;
+        if (PyList_Append(out, key) < 0) return -1;
+    }
+    return 0;
+}
+
+// The page's bytes copied into `buf` (zeros when the page is not stored);
+// -1 with an exception when the store cannot be read.
+int copy_page(CyMemory* mem, uint32_t idx, uint8_t* buf) {
+    if (mem->_pages == Py_None) {
+        std::memset(buf, 0, kPageSize);
+        return 0;
+    }
+    const uint8_t* p = mem_get_cpage(mem, idx, 0);
+    if (p == nullptr) {
+        if (PyErr_Occurred()) return -1;
+        std::memset(buf, 0, kPageSize);
+        return 0;
+    }
+    std::memcpy(buf, p, kPageSize);
+    return 0;
+}
+
+// 1 when equal, 0 when not, -1 with an exception.
+int memory_contents_equal(CyMemory* a, CyMemory* b) {
+    if (a->heap_break != b->heap_break) return 0;
+    for (uint32_t pg = 0; pg < kPageCount; ++pg) {
+        if (mem_has_access_c(a, pg, kAccRead) != mem_has_access_c(b, pg, kAccRead) ||
+            mem_has_access_c(a, pg, kAccWrite) != mem_has_access_c(b, pg, kAccWrite))
+            return 0;
+    }
+    Owned indices = Owned::steal(PyList_New(0));
+    if (!indices) return -1;
+    // Held: a lookup in one store may run Python code (a key's __eq__) that
+    // replaces either store.
+    Owned hold_a = Owned::incref(a->_pages), hold_b = Owned::incref(b->_pages);
+    if (collect_page_indices(hold_a.get(), indices.get()) < 0 || collect_page_indices(hold_b.get(), indices.get()) < 0)
+        return -1;
+    static uint8_t page_a[kPageSize], page_b[kPageSize];  // under the interpreter lock
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(indices.get()); ++i) {
+        const auto idx = static_cast<uint32_t>(PyLong_AsUnsignedLong(PyList_GET_ITEM(indices.get(), i)));
+        if (copy_page(a, idx, page_a) < 0 || copy_page(b, idx, page_b) < 0) return -1;
+        if (std::memcmp(page_a, page_b, kPageSize) != 0) return 0;
+    }
+    return 1;
+}
+
+PyObject* py_contents_equal(PyObject* self, PyObject* other) {
+    if (!PyObject_TypeCheck(other, &CyMemoryType)) {
+        PyErr_Format(PyExc_TypeError, "contents_equal() argument must be a CyMemory, not %.200s",
+                     Py_TYPE(other)->tp_name);
+        return nullptr;
+    }
+    Owned hold = Owned::incref(other);
+    int r = memory_contents_equal(as_memory(self), as_memory(other));
+    if (r < 0) return nullptr;
+    return PyBool_FromLong(r);
 }
 
 // ----- pickled state ---------------------------------------------------------
@@ -1615,6 +1731,11 @@ PyMethodDef memory_methods[] = {
      "from_pc(read, write, args, z, s, heap=0)\n\nA memory with the standard program layout: read-only data "
      "at 0x10000, read-write data and z extra pages above it, a stack of s bytes below 0xFEFE0000 and the "
      "arguments at 0xFEFF0000."},
+    {"contents_equal", py_contents_equal, METH_O,
+     "contents_equal(other)\n\nWhether both memories hold the same bytes on every page (a page not in the "
+     "store reads as zeros), the same read and write permission on every page and the same heap_break.  "
+     "Unlike ==, which compares the page stores as they are (buffer addresses included), this is true for "
+     "a copy made by pickling."},
     PVM_PICKLE_METHODS(memory_pickle),
     {nullptr, nullptr, 0, nullptr}};
 

@@ -81,6 +81,11 @@ class CyMemory:
     def _sync_bitsets_from_sets(self) -> None:
         """Rebuild the permission bitsets from _r_pages and _w_pages."""
 
+    def contents_equal(self, other: CyMemory, /) -> bool:
+        """Whether both memories hold the same bytes on every page (a page not in the store reads as zeros), the same read and write permission on every page and the same heap_break.  Unlike ==, which compares the page stores as they are (buffer addresses included), this is true for a copy made by pickling."""
+
+    # Compares the page stores as they are, buffer addresses included:
+    # contents_equal compares what a program can observe.
     def __eq__(self, other: object, /) -> bool: ...
     def __ne__(self, other: object, /) -> bool: ...
     def __reduce__(self) -> tuple[Any, ...]: ...

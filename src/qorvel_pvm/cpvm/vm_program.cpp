@@ -41,14 +41,20 @@ constexpr uint32_t kJumpAlignment = 2;          // jump addresses are multiples 
 // ----- block-ending opcodes -------------------------------------------------------
 
 // Opcodes after which a basic block ends: trap and fall-through (0, 1), jump
-// (40), load-and-jump and the compare branches (80..90), the indirect
+// (40), the indirect jump (50), load-and-jump and the compare branches
+// (80..90), the register-register branches (170..175), the indirect
 // load-and-jump (180), and every opcode that no instruction group defines
-// (it executes as a trap).  The defined opcodes that do not end a block are
-// the two-register group (100..111) and the two-register-immediate group
-// (120..161).  The instruction groups import this module, so the set is
+// (it executes as a trap).  The defined opcodes that continue a block are
+// the host call (10), the wide immediate load (20), the immediate stores
+// (30..33), the immediate load and the absolute loads and stores (51..62),
+// the indirect immediate stores (70..73), the two-register group (100..111),
+// the two-register-immediate group (120..161) and the three-register group
+// (190..230).  The instruction groups import this module, so the set is
 // written down here rather than read from their tables.
 constexpr bool ends_block(uint8_t opcode) {
-    return !((opcode >= 100 && opcode <= 111) || (opcode >= 120 && opcode <= 161));
+    return !(opcode == 10 || opcode == 20 || (opcode >= 30 && opcode <= 33) || (opcode >= 51 && opcode <= 62) ||
+             (opcode >= 70 && opcode <= 73) || (opcode >= 100 && opcode <= 111) ||
+             (opcode >= 120 && opcode <= 161) || (opcode >= 190 && opcode <= 230));
 }
 
 // ----- natural numbers ------------------------------------------------------------
@@ -577,7 +583,7 @@ PyObject* program_repr(PyObject* self) {
     CyProgram* p = as_program(self);
     const Py_ssize_t blocks = p->basic_blocks && PyTuple_Check(p->basic_blocks) ? PyTuple_GET_SIZE(p->basic_blocks) : 0;
     return PyUnicode_FromFormat("<%s: %d code bytes, %d jump-table entries, %zd basic blocks>",
-                                _PyType_Name(Py_TYPE(self)), p->zeta_len, p->jump_table_len, blocks);
+                                type_short_name(Py_TYPE(self)), p->zeta_len, p->jump_table_len, blocks);
 }
 
 PyMethodDef program_methods[] = {

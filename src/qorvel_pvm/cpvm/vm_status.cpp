@@ -160,8 +160,8 @@ PyObject* exit_code(PyObject* self, void*) { return exit_arg(self, 0); }
 PyObject* exit_address(PyObject* self, void*) { return exit_arg(self, 1); }
 
 PyGetSetDef exit_getset[] = {
-    {"code", exit_code, nullptr, "The exit code (first argument): 0 halt, 1 panic, 2 page fault.", nullptr},
-    {"address", exit_address, nullptr, "The faulting address (second argument), or None.", nullptr},
+    {"code", exit_code, nullptr, "The exit code (first argument): 0 halt, 1 panic, 2 page fault, 4 host call.", nullptr},
+    {"address", exit_address, nullptr, "The second argument: the faulting address of a page fault, the index of a host call; or None.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 PyTypeObject PvmExitType = [] {
@@ -169,8 +169,9 @@ PyTypeObject PvmExitType = [] {
     PyTypeObject t = static_type("qorvel_pvm.cpvm.vm_status.PvmExit", sizeof(PyBaseExceptionObject),
                                  Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
                                  "PvmExit(code[, address])\n\nRaised when guest execution ends: code 0 "
-                                 "halt, 1 panic (trap), 2 page fault at `address`.  The block executor "
-                                 "adds `next_pc` and `gas_cost`.");
+                                 "halt, 1 panic (trap), 2 page fault at `address`, 4 host call (ecalli) with "
+                                 "the call index as `address`.  The block executor adds `next_pc` and "
+                                 "`gas_cost`.");
     t.tp_getset = exit_getset;
     return t;
 }();
@@ -204,6 +205,7 @@ int exec_module(PyObject* m) {
     if (PyModule_AddIntConstant(m, "EXIT_HALT", kHalt) < 0 || PyModule_AddIntConstant(m, "EXIT_PANIC", kPanic) < 0 ||
         PyModule_AddIntConstant(m, "EXIT_PAGE_FAULT", kPageFault) < 0 ||
         PyModule_AddIntConstant(m, "EXIT_OUT_OF_GAS", kOutOfGas) < 0 ||
+        PyModule_AddIntConstant(m, "EXIT_HOST_CALL", kHostCall) < 0 ||
         PyModule_AddIntConstant(m, "EXIT_CONTINUE", kContinue) < 0)
         return -1;
     return init_pickle(m, status_pickle);

@@ -10,6 +10,7 @@ EXIT_HALT: Final = 0
 EXIT_PANIC: Final = 1
 EXIT_PAGE_FAULT: Final = 2
 EXIT_OUT_OF_GAS: Final = 3
+EXIT_HOST_CALL: Final = 4
 EXIT_CONTINUE: Final = 255
 
 @disjoint_base
@@ -43,7 +44,7 @@ def PAGE_FAULT(address: int, /) -> CyStatus:
     """PAGE_FAULT(address) -> CyStatus(2, address)"""
 
 class PvmExit(Exception):
-    """Raised when guest execution ends: code 0 halt, 1 panic (trap), 2 page fault at `address`.  The block executor adds `next_pc` and `gas_cost`."""
+    """Raised when guest execution ends: code 0 halt, 1 panic (trap), 2 page fault at `address`, 4 host call (ecalli) with the call index as `address`.  The block executor adds `next_pc` and `gas_cost`."""
 
     # Set by the block executor on an exit that leaves a block.
     next_pc: int
@@ -51,11 +52,11 @@ class PvmExit(Exception):
     def __init__(self, code: int, address: int = ..., /) -> None: ...
     @property
     def code(self) -> int:
-        """The exit code (first argument): 0 halt, 1 panic, 2 page fault."""
+        """The exit code (first argument): 0 halt, 1 panic, 2 page fault, 4 host call."""
 
     @property
     def address(self) -> int | None:
-        """The faulting address (second argument), or None."""
+        """The second argument: the faulting address of a page fault, the index of a host call; or None."""
 
 def _reconstruct_CyStatus(cls: type[_S], checksum: int, state: tuple[Any, ...] | None, /) -> _S: ...
 

@@ -119,6 +119,71 @@ constexpr uint64_t lt_s(uint64_t a, uint64_t b) { return static_cast<int64_t>(a)
 constexpr uint64_t gt_u(uint64_t a, uint64_t b) { return a > b; }
 constexpr uint64_t gt_s(uint64_t a, uint64_t b) { return static_cast<int64_t>(a) > static_cast<int64_t>(b); }
 
+constexpr uint64_t eq(uint64_t a, uint64_t b) { return a == b; }
+constexpr uint64_t ne(uint64_t a, uint64_t b) { return a != b; }
+constexpr uint64_t ge_u(uint64_t a, uint64_t b) { return a >= b; }
+constexpr uint64_t ge_s(uint64_t a, uint64_t b) { return static_cast<int64_t>(a) >= static_cast<int64_t>(b); }
+
+constexpr uint64_t and_inv(uint64_t a, uint64_t b) { return a & ~b; }
+constexpr uint64_t or_inv(uint64_t a, uint64_t b) { return a | ~b; }
+constexpr uint64_t xnor(uint64_t a, uint64_t b) { return ~(a ^ b); }
+
+constexpr uint64_t max_s(uint64_t a, uint64_t b) { return lt_s(a, b) ? b : a; }
+constexpr uint64_t max_u(uint64_t a, uint64_t b) { return a < b ? b : a; }
+constexpr uint64_t min_s(uint64_t a, uint64_t b) { return lt_s(a, b) ? a : b; }
+constexpr uint64_t min_u(uint64_t a, uint64_t b) { return a < b ? a : b; }
+
+// Division and remainder over the low `Bytes` bytes of each operand.  None
+// of them faults: a zero divisor gives all ones (division) or the dividend
+// (remainder); the one signed overflow, the most negative value divided by
+// -1, gives the dividend (division) or 0 (remainder).  Quotients round
+// toward zero and a signed remainder has the sign of the dividend.
+template <unsigned Bytes>
+constexpr uint64_t div_u(uint64_t a, uint64_t b) {
+    const U<Bytes> x = static_cast<U<Bytes>>(a), y = static_cast<U<Bytes>>(b);
+    if (y == 0) return ~uint64_t{0};
+    return widen_signed<Bytes>(static_cast<U<Bytes>>(x / y));
+}
+template <unsigned Bytes>
+constexpr uint64_t rem_u(uint64_t a, uint64_t b) {
+    const U<Bytes> x = static_cast<U<Bytes>>(a), y = static_cast<U<Bytes>>(b);
+    return widen_signed<Bytes>(y == 0 ? x : static_cast<U<Bytes>>(x % y));
+}
+template <unsigned Bytes>
+constexpr uint64_t div_s(uint64_t a, uint64_t b) {
+    const S<Bytes> x = static_cast<S<Bytes>>(static_cast<U<Bytes>>(a));
+    const S<Bytes> y = static_cast<S<Bytes>>(static_cast<U<Bytes>>(b));
+    if (y == 0) return ~uint64_t{0};
+    if (y == -1) return widen_signed<Bytes>(static_cast<U<Bytes>>(U<Bytes>{0} - static_cast<U<Bytes>>(x)));
+    return widen_signed<Bytes>(static_cast<U<Bytes>>(x / y));
+}
+template <unsigned Bytes>
+constexpr uint64_t rem_s(uint64_t a, uint64_t b) {
+    const S<Bytes> x = static_cast<S<Bytes>>(static_cast<U<Bytes>>(a));
+    const S<Bytes> y = static_cast<S<Bytes>>(static_cast<U<Bytes>>(b));
+    if (y == 0) return widen_signed<Bytes>(static_cast<U<Bytes>>(x));
+    if (y == -1) return 0;  // also the overflowing case, whose remainder is 0
+    return widen_signed<Bytes>(static_cast<U<Bytes>>(x % y));
+}
+
+// The high 64 bits of the 128-bit product, with each operand read as signed
+// or unsigned.
+__extension__ typedef __int128 int128;
+__extension__ typedef unsigned __int128 uint128;
+
+constexpr uint64_t mul_upper_u_u(uint64_t a, uint64_t b) {
+    return static_cast<uint64_t>((static_cast<uint128>(a) * b) >> 64);
+}
+constexpr uint64_t mul_upper_s_s(uint64_t a, uint64_t b) {
+    const int128 p = static_cast<int128>(static_cast<int64_t>(a)) * static_cast<int64_t>(b);
+    return static_cast<uint64_t>(static_cast<uint128>(p) >> 64);
+}
+// |a| <= 2^63 and b < 2^64, so the signed 128-bit product cannot overflow.
+constexpr uint64_t mul_upper_s_u(uint64_t a, uint64_t b) {
+    const int128 p = static_cast<int128>(static_cast<int64_t>(a)) * static_cast<int128>(b);
+    return static_cast<uint64_t>(static_cast<uint128>(p >> 64));
+}
+
 // The same rule with its operands swapped (the `_alt` forms of the
 // register-immediate group: the immediate is the value, the register the amount).
 template <Rule R>

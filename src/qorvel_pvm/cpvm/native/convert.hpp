@@ -178,7 +178,7 @@ inline bool check_no_args(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     const bool has_args =
         (args != nullptr && PyTuple_GET_SIZE(args) != 0) || (kwds != nullptr && PyDict_GET_SIZE(kwds) != 0);
     if (has_args && type->tp_init == PyBaseObject_Type.tp_init) {
-        PyErr_Format(PyExc_TypeError, "%.200s() takes no arguments", _PyType_Name(type));
+        PyErr_Format(PyExc_TypeError, "%.200s() takes no arguments", type_short_name(type));
         return false;
     }
     return true;

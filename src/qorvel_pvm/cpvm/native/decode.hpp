@@ -61,4 +61,23 @@ inline int rest_length(uint32_t skip, unsigned used) {
     return num::clamp_4_max0(static_cast<int8_t>(diff));
 }
 
+// Length of an immediate that fills the rest of an instruction after `used`
+// operand bytes: min(4, max(0, skip - used)) on ordinary integers.  Unlike
+// `rest_length` it has no 8-bit range to leave, so it cannot fail; the
+// register-free and register-plus-immediate forms of the later groups use it.
+inline unsigned tail_length(uint32_t skip, unsigned used) {
+    return skip <= used ? 0u : (skip - used >= 4 ? 4u : static_cast<unsigned>(skip - used));
+}
+
+// Two sign-extended immediates back to back at `pos`: the first of `lx`
+// bytes (0..4), the second filling the rest of an instruction whose skip is
+// `skip` and whose first operand byte precedes `pos` (`lx + 1` bytes used).
+struct ImmediatePair {
+    uint64_t vx;
+    uint64_t vy;
+};
+inline ImmediatePair immediate_pair(const CyProgram* p, uint32_t pos, unsigned lx, uint32_t skip) {
+    return {immediate(p, pos, lx), immediate(p, pos + lx, tail_length(skip, lx + 1))};
+}
+
 }  // namespace pvm::decode

@@ -10,6 +10,8 @@
 
 #include "ref.hpp"
 
+#include <frameobject.h>
+
 #include <cstdint>
 #include <cstring>
 
@@ -98,8 +100,22 @@ private:
 
 // Adds a traceback entry for the operation `qualname` (for example
 // "qorvel_pvm.cpvm.vm_memory.CyMemory.read") to the pending exception.
+// The entry is a frame of an empty code object named after the operation,
+// built with the public frame API (the interpreter's own shortcut for this
+// is private and no longer exported from 3.13 on).  The pending exception is
+// set aside while the objects are made; if making them fails, the exception
+// passes on without the entry.
 inline void add_traceback(const char* qualname, const char* file, int line) {
-    _PyTraceback_Add(qualname, file, line);
+    PyObject* exc = PyErr_GetRaisedException();
+    PyCodeObject* code = PyCode_NewEmpty(file, qualname, line);
+    PyObject* globals = code != nullptr ? PyDict_New() : nullptr;
+    PyFrameObject* frame = globals != nullptr ? PyFrame_New(PyThreadState_Get(), code, globals, nullptr) : nullptr;
+    PyErr_Clear();  // a failure above only loses the entry
+    PyErr_SetRaisedException(exc);
+    if (frame != nullptr) PyTraceBack_Here(frame);
+    Py_XDECREF(frame);
+    Py_XDECREF(globals);
+    Py_XDECREF(code);
 }
 #define PVM_TRACEBACK(qualname) ::pvm::add_traceback((qualname), __FILE__, __LINE__)
 

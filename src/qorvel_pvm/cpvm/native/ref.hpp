@@ -9,9 +9,17 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstring>
 #include <utility>
 
 namespace pvm {
+
+// The last dotted component of a type's name ("CyMemory" for
+// "qorvel_pvm.cpvm.vm_memory.CyMemory"), as messages and reprs show it.
+inline const char* type_short_name(PyTypeObject* type) {
+    const char* dot = std::strrchr(type->tp_name, '.');
+    return dot != nullptr ? dot + 1 : type->tp_name;
+}
 
 class Owned {
 public:

@@ -13,6 +13,7 @@ inline constexpr uint8_t kHalt = 0;
 inline constexpr uint8_t kPanic = 1;  // the trap exit
 inline constexpr uint8_t kPageFault = 2;
 inline constexpr uint8_t kOutOfGas = 3;
+inline constexpr uint8_t kHostCall = 4;  // ecalli: PvmExit(4, index)
 inline constexpr uint8_t kContinue = 255;
 
 inline constexpr const char* kStatusModule = "qorvel_pvm.cpvm.vm_status";

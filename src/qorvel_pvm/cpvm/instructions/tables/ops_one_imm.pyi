@@ -1,0 +1,16 @@
+"""Instructions with one immediate: the host call."""
+
+from typing import Any, TypeVar
+
+from qorvel_pvm.cpvm.instructions.op_table import CyTable, CyTableEntry
+
+_T = TypeVar("_T", bound=InstructionsWArgs1Imm)
+
+class InstructionsWArgs1Imm(CyTable):
+    def get_table(self) -> dict[int, CyTableEntry]:
+        """Return the instruction table mapping opcodes to their handlers."""
+
+def _reconstruct_InstructionsWArgs1Imm(cls: type[_T], checksum: int, state: tuple[Any, ...] | None, /) -> _T: ...
+
+__native_api__: dict[str, Any]
+__test__: dict[str, Any]

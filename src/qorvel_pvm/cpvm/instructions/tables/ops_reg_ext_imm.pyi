@@ -1,0 +1,16 @@
+"""Instructions with one register and one 64-bit immediate: the wide immediate load."""
+
+from typing import Any, TypeVar
+
+from qorvel_pvm.cpvm.instructions.op_table import CyTable, CyTableEntry
+
+_T = TypeVar("_T", bound=InstructionsWArgs1Reg1ExtImm)
+
+class InstructionsWArgs1Reg1ExtImm(CyTable):
+    def get_table(self) -> dict[int, CyTableEntry]:
+        """Return the instruction table mapping opcodes to their handlers."""
+
+def _reconstruct_InstructionsWArgs1Reg1ExtImm(cls: type[_T], checksum: int, state: tuple[Any, ...] | None, /) -> _T: ...
+
+__native_api__: dict[str, Any]
+__test__: dict[str, Any]
