@@ -171,7 +171,7 @@ def test_native_loop_is_taken_for_plain_runs():
     blob = assemble("add_imm_64 r1, r1, 1\ntrap")
     it = vm_interpreter.Interpreter(CyProgram(blob))
     r = regs()
-    assert it.run(r, new_memory(), 0, 100) == (1, 3, 98, None)
+    assert it.run(r, new_memory(), 0, 100) == (1, 3, 98, None, None)
     assert it.native_blocks == 1 and r[1] == 1
 
 
@@ -186,7 +186,7 @@ def test_exit_rules():
     """)
     it = vm_interpreter.Interpreter(CyProgram(blob))
     r = regs()
-    status, pc, gas, fault = it.run(r, new_memory(), 0, 10)
+    status, pc, gas, fault, _ = it.run(r, new_memory(), 0, 10)
     assert (status, gas, fault) == (2, 6, 0x33000)
     assert pc == 5 and r[1] == 0x32FFE and r[2] == 0
     # An access that runs past the top of the address space faults, reported
@@ -350,3 +350,74 @@ def test_many_short_runs_do_not_grow_the_process():
     before = _rss_kib()
     batch(10_000)
     assert _rss_kib() - before < 2048
+
+
+def _vector_files():
+    from pathlib import Path
+
+    root = Path(__file__).parent / "vectors"
+    return sorted(str(p.relative_to(root)) for p in root.rglob("*.json"))
+
+
+@pytest.mark.parametrize("native", [False, True], ids=["general", "native"])
+@pytest.mark.parametrize("name", _vector_files())
+def test_vectors_pass_on_both_paths(name, native):
+    from pathlib import Path
+
+    from qorvel_pvm.vectors import check_vector, load_file
+
+    previous = vm_interpreter._set_native_loop(native)
+    try:
+        for vector in load_file(Path(__file__).parent / "vectors" / name):
+            assert check_vector(vector) == []
+    finally:
+        vm_interpreter._set_native_loop(previous)
+
+
+def test_every_opcode_has_a_native_form():
+    """A program over every defined opcode runs on the native loop alone."""
+    code, starts = bytearray(), []
+    for op in OPCODES:
+        starts.append(len(code))
+        code += bytes([op, 0x21, 0x03, 0, 0, 0])
+    blob = build_blob(bytes(code), starts)
+    it = vm_interpreter.Interpreter(CyProgram(blob))
+    pcs = starts + [len(code)]
+    for pc in pcs:
+        it.run(regs(), new_memory(), pc, 100)
+    assert it.native_blocks == it.cached_blocks
+
+
+@pytest.mark.parametrize("gas", [3, 4, 5, 6, 100])
+def test_host_call_stop_and_resume_on_both_paths(gas):
+    """Without a handler the run stops after the ecalli with the rest of the
+    block's gas given back; resuming there charges it again."""
+    blob = assemble("""
+        add_imm_64 r1, r1, 5
+        ecalli 7
+        add_imm_64 r2, r1, 1
+        add_imm_64 r3, r2, 1
+        trap
+    """)
+    outcomes = run_both(blob, [0] * 13, gas)
+    assert_same(outcomes)
+    (result, registers, *_), _ = outcomes
+    if gas >= 5:
+        assert result[0] == 4 and result[4] == 7 and result[2] == gas - 2
+        resumed = run_both(blob, registers, result[2], pc=result[1])
+        assert_same(resumed)
+        assert resumed[0][0][:3] == (1, 11, gas - 5)
+
+
+def test_host_handler_takes_the_general_path():
+    blob = assemble("ecalli 3\nadd_imm_64 r1, r1, 1\ntrap")
+    calls = []
+
+    def host(index, registers, memory):
+        calls.append(index)
+        registers[2] = 9
+
+    it = Interpreter(blob)
+    r = it.run(gas=100, host=host)
+    assert (r.status, r.registers[1:3], calls) == ("panic", [1, 9], [3])
+    assert it._native.native_blocks == 0

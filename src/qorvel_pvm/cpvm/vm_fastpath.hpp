@@ -206,6 +206,13 @@ const Op* op_three(Ctx* c, const Op* op) {
     return op + 1;
 }
 
+// rd = ra when rb is zero (IfZero) or non-zero; otherwise rd is not written.
+template <bool IfZero>
+const Op* op_cmov(Ctx* c, const Op* op) {
+    if ((c->regs[op->rb] == 0) == IfZero) c->regs[op->rd] = c->regs[op->ra];
+    return op + 1;
+}
+
 // An immediate into ra (load_imm, load_imm_64).
 inline const Op* op_load_imm(Ctx* c, const Op* op) {
     c->regs[op->ra] = op->vx;
@@ -222,18 +229,12 @@ inline const Op* op_ecalli(Ctx* c, const Op* op) {
     return nullptr;
 }
 
-// Branch conditions.
-using Cond = bool (*)(uint64_t, uint64_t);
-constexpr bool eq(uint64_t a, uint64_t b) { return a == b; }
-constexpr bool ne(uint64_t a, uint64_t b) { return a != b; }
-constexpr bool lt_u(uint64_t a, uint64_t b) { return alu::lt_u(a, b); }
-constexpr bool le_u(uint64_t a, uint64_t b) { return !alu::gt_u(a, b); }
-constexpr bool ge_u(uint64_t a, uint64_t b) { return !alu::lt_u(a, b); }
-constexpr bool gt_u(uint64_t a, uint64_t b) { return alu::gt_u(a, b); }
-constexpr bool lt_s(uint64_t a, uint64_t b) { return alu::lt_s(a, b); }
-constexpr bool le_s(uint64_t a, uint64_t b) { return !alu::gt_s(a, b); }
-constexpr bool ge_s(uint64_t a, uint64_t b) { return !alu::lt_s(a, b); }
-constexpr bool gt_s(uint64_t a, uint64_t b) { return alu::gt_s(a, b); }
+// Branch conditions: the comparison rules, and "at most" as "not above".
+using Cond = alu::Rule;
+template <Cond C>
+constexpr uint64_t negated(uint64_t a, uint64_t b) {
+    return !C(a, b);
+}
 
 // Register against immediate; the target was decoded into vy.
 template <Cond C>
@@ -454,11 +455,11 @@ constexpr NativeTable build_table() {
     set(81, op_branch_imm<eq>, true, Target::vy);
     set(82, op_branch_imm<ne>, true, Target::vy);
     set(83, op_branch_imm<lt_u>, true, Target::vy);
-    set(84, op_branch_imm<le_u>, true, Target::vy);
+    set(84, op_branch_imm<negated<gt_u>>, true, Target::vy);
     set(85, op_branch_imm<ge_u>, true, Target::vy);
     set(86, op_branch_imm<gt_u>, true, Target::vy);
     set(87, op_branch_imm<lt_s>, true, Target::vy);
-    set(88, op_branch_imm<le_s>, true, Target::vy);
+    set(88, op_branch_imm<negated<gt_s>>, true, Target::vy);
     set(89, op_branch_imm<ge_s>, true, Target::vy);
     set(90, op_branch_imm<gt_s>, true, Target::vy);
     // Two registers: moves, bit counts, extensions, byte reversal; sbrk may raise.
@@ -516,31 +517,48 @@ constexpr NativeTable build_table() {
     set(174, op_branch_regs<ge_u>, true, Target::vx);
     set(175, op_branch_regs<ge_s>, true, Target::vx);
     set(180, op_load_imm_jump_ind, true);
-    // Three registers: the rules shared with the register-immediate group;
-    // the others (division, remainder, high products, conditional moves,
-    // inverted logic, minimum and maximum) run the group's own handler.
-    for (int op = 190; op <= 230; ++op) set(op, op_group);
+    // Three registers.
     set(190, op_three<add<4>>);
     set(191, op_three<sub<4>>);
     set(192, op_three<mul<4>>);
+    set(193, op_three<div_u<4>>);
+    set(194, op_three<div_s<4>>);
+    set(195, op_three<rem_u<4>>);
+    set(196, op_three<rem_s<4>>);
     set(197, op_three<shl<4>>);
     set(198, op_three<shr<4>>);
     set(199, op_three<sar<4>>);
     set(200, op_three<add<8>>);
     set(201, op_three<sub<8>>);
     set(202, op_three<mul<8>>);
+    set(203, op_three<div_u<8>>);
+    set(204, op_three<div_s<8>>);
+    set(205, op_three<rem_u<8>>);
+    set(206, op_three<rem_s<8>>);
     set(207, op_three<shl<8>>);
     set(208, op_three<shr<8>>);
     set(209, op_three<sar<8>>);
     set(210, op_three<bit_and>);
     set(211, op_three<bit_xor>);
     set(212, op_three<bit_or>);
+    set(213, op_three<mul_upper_s_s>);
+    set(214, op_three<mul_upper_u_u>);
+    set(215, op_three<mul_upper_s_u>);
     set(216, op_three<alu::lt_u>);
     set(217, op_three<alu::lt_s>);
+    set(218, op_cmov<true>);
+    set(219, op_cmov<false>);
     set(220, op_three<rot_l<8>>);
     set(221, op_three<rot_l<4>>);
     set(222, op_three<rot_r<8>>);
     set(223, op_three<rot_r<4>>);
+    set(224, op_three<and_inv>);
+    set(225, op_three<or_inv>);
+    set(226, op_three<xnor>);
+    set(227, op_three<max_s>);
+    set(228, op_three<max_u>);
+    set(229, op_three<min_s>);
+    set(230, op_three<min_u>);
     return t;
 }
 
