@@ -421,3 +421,14 @@ def test_host_handler_takes_the_general_path():
     r = it.run(gas=100, host=host)
     assert (r.status, r.registers[1:3], calls) == ("panic", [1, 9], [3])
     assert it._native.native_blocks == 0
+
+
+def test_new_and_reinitialised_memories_have_exactly_their_permissions():
+    m = CyMemory(allowed_read_pages=[5], allowed_write_pages=[0xFFFFF])
+    assert [m.is_accessible(p << 12, 1) for p in (4, 5, 6)] == [False, True, False]
+    m.__init__(allowed_read_pages=[7])  # the old bits go
+    assert [m.is_accessible(p << 12, 1) for p in (5, 7, 0xFFFFF)] == [False, True, False]
+    fresh = CyMemory.__new__(CyMemory)  # never initialised: nothing may be readable
+    assert not any(fresh.is_accessible(p << 12, 1) for p in range(0, 0x100000, 0x1111))
+    sub = CountingMemory(allowed_write_pages=[3])
+    assert sub.is_accessible(0x3000, 1) and not sub.is_accessible(0x4000, 1)

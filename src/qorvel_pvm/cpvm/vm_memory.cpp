@@ -708,11 +708,20 @@ int mem_write(CyMemory* self, uint32_t address, PyObject* data, int skip_dispatc
 // an item set or deleted) changes one of the two and empties the cache, and
 // releasing the buffers destroys the registry and the cache with it.
 
+// The version of a dict, which changes with every change to it.  Python
+// versions without the field get a number that never repeats, so the cache
+// is refilled after every lookup there.
 inline uint64_t store_version(PyObject* store) {
+#if PY_VERSION_HEX < 0x030E0000
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
     return reinterpret_cast<PyDictObject*>(store)->ma_version_tag;
 #pragma GCC diagnostic pop
+#else
+    static uint64_t never_again = 0;
+    (void)store;
+    return ++never_again;
+#endif
 }
 
 // The buffer of page `page`, or NULL: without an exception the page has no
@@ -1051,12 +1060,15 @@ PyObject* py_zero_memory_range(PyObject* self, PyObject* const* args, Py_ssize_t
 //
 // The object is preceded by the cycle collector's header, which for a
 // collected type without a managed dict or weak-reference slot is two words
-// (its zero state means "not tracked").
+// (its zero state means "not tracked").  The module checks that size at
+// import against what sys.getsizeof counts for the header; if it differs,
+// every memory uses the ordinary allocator (mapped_alloc stays false).
 constexpr size_t kGcHeader = 2 * sizeof(uintptr_t);
 constexpr size_t kMappedSize = (kGcHeader + sizeof(CyMemory) + kPageSize - 1) / kPageSize * kPageSize;
+bool mapped_alloc = false;
 
 PyObject* mem_alloc(PyTypeObject* type, Py_ssize_t nitems) {
-    if (type != &CyMemoryType || nitems != 0 || (type->tp_flags & Py_TPFLAGS_PREHEADER) != 0)
+    if (!mapped_alloc || type != &CyMemoryType || nitems != 0 || (type->tp_flags & Py_TPFLAGS_PREHEADER) != 0)
         return PyType_GenericAlloc(type, nitems);
     void* mem = mmap(nullptr, kMappedSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (mem == MAP_FAILED) return PyErr_NoMemory();
@@ -1067,9 +1079,33 @@ PyObject* mem_alloc(PyTypeObject* type, Py_ssize_t nitems) {
     return op;
 }
 
+// mapped_alloc is decided once, at import, before any other memory exists,
+// so every exact CyMemory is freed the way it was allocated.
 void mem_free(void* op) {
+    if (!mapped_alloc) {
+        PyObject_GC_Del(op);
+        return;
+    }
     if (op == fresh_memory) fresh_memory = nullptr;
     munmap(static_cast<char*>(op) - kGcHeader, kMappedSize);
+}
+
+// Enables mem_alloc's mapping when the collector's header has the size it
+// assumes: sys.getsizeof counts the header on top of __sizeof__.  The probe
+// memory is gone before the mapping is enabled.
+int check_mapped_alloc() {
+    Py_ssize_t header = -1;
+    {
+        Owned probe = Owned::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&CyMemoryType)));
+        Owned sys = Owned::steal(probe ? PyImport_ImportModule("sys") : nullptr);
+        Owned total = Owned::steal(sys ? PyObject_CallMethod(sys.get(), "getsizeof", "O", probe.get()) : nullptr);
+        Owned own = Owned::steal(total ? PyObject_CallMethod(probe.get(), "__sizeof__", nullptr) : nullptr);
+        if (!own) return -1;
+        header = PyLong_AsSsize_t(total.get()) - PyLong_AsSsize_t(own.get());
+        if (PyErr_Occurred()) return -1;
+    }
+    mapped_alloc = header == static_cast<Py_ssize_t>(kGcHeader);
+    return 0;
 }
 
 PyObject* mem_new(PyTypeObject* type, PyObject*, PyObject*) {
@@ -1836,7 +1872,8 @@ int exec_module(PyObject* m) {
         PyModule_AddIntConstant(m, "ACC_NONE", kAccNone) < 0 ||
         PyModule_AddIntConstant(m, "PAGE_SIZE", kPageSize) < 0)
         return -1;
-    return init_pickle(m, memory_pickle);
+    if (init_pickle(m, memory_pickle) < 0) return -1;
+    return check_mapped_alloc();
 }
 
 }  // namespace
