@@ -140,8 +140,8 @@ class Interpreter:
         self._native = vm_interpreter.Interpreter(self.program)
         # `run` below, done natively in one call (same checks, messages and
         # result): for a short run the bookkeeping in Python costs more than
-        # the run itself.
-        self.run = self._native.call
+        # the run itself.  The instance attribute saves the method's frame.
+        setattr(self, "run", self._native.call)
 
     @property
     def cached_blocks(self) -> int:
@@ -171,10 +171,13 @@ class Interpreter:
         handles host calls as the module documentation describes.  Any pc
         may start a run, also one inside a basic block.
         """
-        return self._native.call(registers=registers, memory=memory, pc=pc, gas=gas, trace=trace, host=host)
+        result: RunResult = self._native.call(
+            registers=registers, memory=memory, pc=pc, gas=gas, trace=trace, host=host
+        )
+        return result
 
 
-vm_interpreter._bind_api(RunResult, STATUS_NAMES, Interpreter.run.__kwdefaults__, _adapt_host)
+vm_interpreter._bind_api(RunResult, STATUS_NAMES, Interpreter.run.__kwdefaults__ or {}, _adapt_host)
 
 
 def run(

@@ -59,9 +59,9 @@ class Interpreter:
 
 def _bind_api(
     result_type: type,
-    status_names: dict[int, str],
+    status_names: dict[int, Any],
     defaults: dict[str, Any],
-    adapt_host: Callable[[Callable[..., object]], Callable[..., object]],
+    adapt_host: Callable[[Any], Any],
     /,
 ) -> None:
     """The RunResult class, the status names by exit code, the keyword defaults of Interpreter.run and the adapter of host handlers that Interpreter.call works with (called by qorvel_pvm.interpreter)."""
