@@ -1,7 +1,8 @@
 // The driver's native run loop: a second form of each compiled block and the
-// loop that runs it.  Included once, by vm_interpreter.cpp, after the
-// driver's block cache (it uses `Interpreter`, `block_at`, `opcodes` and
-// `cls` from there).
+// loop that runs it.  Included once, by vm_interpreter.cpp inside its own
+// namespace and after the driver's block cache: it uses `Interpreter`,
+// `block_at`, `opcodes`, `cls` and `exit_type` from there, and the headers
+// included there (alu.hpp among them).
 //
 // A run takes this path only when nothing in it can execute Python code: the
 // program and the memory are exactly CyProgram and CyMemory, no trace hook
