@@ -715,8 +715,7 @@ inline Outcome run(Interpreter* self, Cache* cache, uint64_t* regs, CyMemory* me
         if (--until_check == 0) [[unlikely]] {
             until_check = check_every;
             // Other threads run here; they may change anything a run relies on.
-            PyEval_RestoreThread(PyEval_SaveThread());
-            if (PyErr_CheckSignals() < 0) {
+            if (!let_others_run()) {
                 c.status = kFailed;
                 interrupted = true;
                 break;

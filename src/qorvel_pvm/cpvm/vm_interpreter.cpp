@@ -474,6 +474,20 @@ CyBlockInfo* block_at(Interpreter* self, uint32_t pc) {
     return reinterpret_cast<CyBlockInfo*>(block);
 }
 
+// A Python function that does nothing.  Calling it is how a long run lets
+// other Python threads run and lets pending signal handlers run: entering a
+// Python function is where the interpreter honours a waiting thread's
+// request for the lock (handing the lock over and waiting until that thread
+// took it) and runs signal handlers.  Releasing and retaking the lock from
+// native code would not do: the run retakes it before a waiting thread wakes.
+PyObject* thread_switch = nullptr;
+
+// False with the exception a signal handler (or another pending call) raised.
+bool let_others_run() {
+    Owned r = Owned::steal(PyObject_CallNoArgs(thread_switch));
+    return static_cast<bool>(r) && PyErr_CheckSignals() == 0;
+}
+
 // The native run loop and the native form of the blocks.
 #include "vm_fastpath.hpp"
 
@@ -763,6 +777,7 @@ HostReply call_host(PyObject* host, uint32_t index, const BlockExit& ex, PyObjec
 
 constexpr uint32_t kSignalCheckBlocks = 4096;
 
+
 // Records on the exception a signal handler raised (KeyboardInterrupt for
 // Ctrl-C) where the run stopped: `pc` (the block that was to run next),
 // `gas` (left) and `registers` (a list of the `count` values at `values`),
@@ -870,8 +885,7 @@ PyObject* run_checked(PyObject* o, uint64_t* values, size_t count, PyObject* reg
     for (;;) {
         if (--until_signal_check == 0) {
             until_signal_check = kSignalCheckBlocks;
-            PyEval_RestoreThread(PyEval_SaveThread());
-            if (PyErr_CheckSignals() < 0) {
+            if (!let_others_run()) {
                 interrupted = true;
                 break;
             }
@@ -1285,8 +1299,15 @@ PyMethodDef module_methods[] = {
      "running a Python subclass's get_table override as the block builder would."},
     {nullptr, nullptr, 0, nullptr}};
 
+int make_thread_switch() {
+    Owned globals = Owned::steal(PyDict_New());
+    if (!globals || PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()) < 0) return -1;
+    thread_switch = PyRun_String("lambda: None", Py_eval_input, globals.get(), globals.get());
+    return thread_switch ? 0 : -1;
+}
+
 int exec_module(PyObject* m) {
-    if (import_classes() < 0 || bind_groups() < 0) return -1;
+    if (import_classes() < 0 || bind_groups() < 0 || make_thread_switch() < 0) return -1;
     if (bind_function(kMemoryModule, "_direct_load", &fast::direct_load, kDirectLoadSig) < 0 ||
         bind_function(kMemoryModule, "_direct_store", &fast::direct_store, kDirectStoreSig) < 0 ||
         bind_function(kMemoryModule, "_direct_buffer", &fast::direct_buffer, kDirectBufferSig) < 0)
