@@ -132,6 +132,10 @@ def test_from_pc_on_subclass_goes_through_python_methods():
     ((b"", b"", b"", 0x7FFE0, 0), ValueError, "heap break at 0x80000000, past 0x7fffffff"),
     ((b"", b"w", b"", 0x7FFDF, 0), ValueError, "1 bytes of read-write data and 524255 extra pages"),
     ((b"", b"", b"", -1, 0), ValueError, "z .* must not be negative"),
+    # a stack reaching into the heap, a negative stack size of any magnitude, arguments past 0xFFFF0000
+    ((b"", b"", b"", 0x7FF00, 0x7FFFFFFF), ValueError, "would overlap the heap, which ends at 0x7ff20000"),
+    ((b"", b"", b"", 0, -(1 << 31)), OverflowError, "can't convert negative value to uint32_t"),
+    ((b"", b"", b"A" * ((1 << 24) + 1), 0, 0), ValueError, "16777217 bytes of args do not fit"),
 ])
 def test_from_pc_errors(args, error, message):
     with pytest.raises(error, match=message):

@@ -71,7 +71,12 @@ class HostExit(Exception):
         if status not in self._CODES:
             raise ValueError(f"HostExit status must be 'halt' or 'panic', not {status!r}")
         super().__init__(status)
-        self.status = status
+        self._status: Literal["halt", "panic"] = status
+
+    @property
+    def status(self) -> Literal["halt", "panic"]:
+        """The status the run ends with (fixed when the exception is made)."""
+        return self._status
 
 
 def _adapt_host(host: HostHandler) -> Callable[[int, "array[int]", CyMemory], Optional[Union[int, vm_status.CyStatus]]]:

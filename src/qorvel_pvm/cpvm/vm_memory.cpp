@@ -1262,9 +1262,23 @@ PyObject* pages_of(uint32_t start, uint32_t size) {
 // leave the address space or put the heap break past the largest value
 // heap_break holds: unchecked, z * 4096 wraps in 32 bits and the layout
 // silently gets the wrong pages.
-bool check_layout_sizes(PyObject* read, PyObject* write, int32_t z) {
+bool check_layout_sizes(PyObject* read, PyObject* write, PyObject* argv, int32_t z, int32_t s) {
     if (z < 0) {
         PyErr_Format(PyExc_ValueError, "from_pc: z (extra heap pages) must not be negative, got %d", static_cast<int>(z));
+        return false;
+    }
+    // A negative stack size is refused the way the stack's own layout refuses
+    // one below 2^31 in magnitude; read as unsigned it would be a stack of
+    // gigabytes.
+    if (s < 0) {
+        PyErr_SetString(PyExc_OverflowError, "can't convert negative value to uint32_t");
+        return false;
+    }
+    // The arguments fill at most the area from kArgStart up to the reserved top 64 KiB.
+    constexpr uint64_t kArgMax = 0xFFFF0000u - kArgStart;
+    if (argv != Py_None && static_cast<uint64_t>(PyBytes_GET_SIZE(argv)) > kArgMax) {
+        PyErr_Format(PyExc_ValueError, "from_pc: %zd bytes of args do not fit the argument area (at most %llu)",
+                     PyBytes_GET_SIZE(argv), static_cast<unsigned long long>(kArgMax));
         return false;
     }
     if (read == Py_None || write == Py_None) return true;  // fails later, when iterated
@@ -1283,6 +1297,15 @@ bool check_layout_sizes(PyObject* read, PyObject* write, int32_t z) {
                      static_cast<unsigned long long>(heap_max));
         return false;
     }
+    // The stack grows down from kStackEnd and must not reach into the heap.
+    const uint64_t stack_start = kStackEnd - (uint64_t(s) + kPageSize - 1) / kPageSize * kPageSize;
+    if (write_start + size > stack_start) {
+        PyErr_Format(PyExc_ValueError,
+                     "from_pc: a stack of %d bytes from 0x%llx would overlap the heap, which ends at 0x%llx",
+                     static_cast<int>(s), static_cast<unsigned long long>(stack_start),
+                     static_cast<unsigned long long>(write_start + size));
+        return false;
+    }
     return true;
 }
 
@@ -1298,7 +1321,7 @@ PyObject* py_from_pc(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyO
         !check_arg_type(write, &PyBytes_Type, "write", true, true) ||
         !check_arg_type(argv, &PyBytes_Type, "args", true, true))
         return nullptr;
-    if (!check_layout_sizes(read, write, z)) return nullptr;
+    if (!check_layout_sizes(read, write, argv, z, s)) return nullptr;
 
     Owned kwargs = Owned::steal(Py_BuildValue("{s:{},s:[],s:[],s:k}", "data", "allowed_read_pages",
                                               "allowed_write_pages", "heap", static_cast<unsigned long>(heap)));
