@@ -41,9 +41,7 @@ from .cpvm.vm_program import CyProgram
 __all__ = ["RunResult", "Interpreter", "run", "HostExit", "HostHandler", "Status", "STATUS_NAMES"]
 
 REGISTER_COUNT = 13
-_U64_MAX = (1 << 64) - 1
 _U32_MAX = (1 << 32) - 1
-_GAS_MAX = (1 << 63) - 1
 
 #: Status names by the exit code the native driver reports.
 STATUS_NAMES: dict[int, "Status"] = {0: "halt", 1: "panic", 2: "page-fault", 3: "out-of-gas", 4: "host"}
