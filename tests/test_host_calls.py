@@ -191,3 +191,39 @@ def test_fault_address_falls_back_to_the_page_of_the_address():
     memory = Refusing.from_pc(b"", b"", b"", 1, 0)
     r = run(assemble("add_imm_64 r1, r0, 0x20ff0\nload_ind_u32 r2, r1, 0\ntrap"), memory=memory, gas=10)
     assert (r.status, r.fault_address) == ("page-fault", 0x20000)
+
+
+def test_only_ecalli_makes_host_calls():
+    """A memory override raising the host-call exit is not a host call: it
+    propagates instead of being reported as one with the load skipped."""
+    class Refusing(CyMemory):
+        def read(self, address, length):
+            raise PvmExit(EXIT_HOST_CALL, 99)
+
+    blob = assemble("load_ind_u8 r3, r2, 0\ntrap")
+    with pytest.raises(PvmExit) as e:
+        run(blob, memory=Refusing(), gas=10)
+    assert e.value.code == EXIT_HOST_CALL
+
+
+@pytest.mark.parametrize("calls_before", [0, 1])
+def test_ctrl_c_in_a_handler_notes_a_resumable_state(calls_before):
+    """Ctrl-C while the handler runs (also one reached after an earlier
+    handled call of the same block) notes the pc after the call and the gas
+    with the rest of the block given back: resuming there, the total charged
+    equals an uninterrupted run."""
+    seen = []
+
+    def host(call, registers, memory):
+        seen.append(call)
+        if len(seen) > calls_before:
+            raise KeyboardInterrupt
+
+    with pytest.raises(KeyboardInterrupt) as e:
+        run(PROGRAM, registers=regs(0, 0, DATA), memory=data_memory(), gas=100, host=host)
+    stop_pc = (5, 13)[calls_before]
+    assert (e.value.pc, e.value.gas) == (stop_pc, 100 - (2, 4)[calls_before])
+    rest = run(PROGRAM, registers=e.value.registers, memory=data_memory(), pc=e.value.pc, gas=e.value.gas,
+               host=lambda *a: None)
+    whole = run(PROGRAM, registers=regs(0, 0, DATA), memory=data_memory(), gas=100, host=lambda *a: None)
+    assert (rest.status, rest.pc, rest.gas, rest.registers) == (whole.status, whole.pc, whole.gas, whole.registers)

@@ -85,9 +85,12 @@ def _adapt_host(host: HostHandler) -> Callable[[int, "array[int]", CyMemory], Op
             reply = host(index, registers, memory)
         except HostExit as e:
             return vm_status.CyStatus(HostExit._CODES[e.status])
-        if isinstance(reply, vm_status.CyStatus):
-            raise TypeError("a host handler ends the run by raising HostExit, not by returning a CyStatus")
-        return reply
+        if reply is None or (isinstance(reply, int) and not isinstance(reply, bool)):
+            return reply
+        raise TypeError(
+            f"a host handler must return None or an int (gas to charge), not {type(reply).__name__!r}; "
+            "it ends the run by raising HostExit"
+        )
 
     return call
 

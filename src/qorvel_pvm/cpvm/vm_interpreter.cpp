@@ -312,6 +312,7 @@ GroupSlot groups[] = {
 };
 
 constexpr int kTrapOpcode = 0;
+constexpr int kEcalliOpcode = 10;  // the host call
 
 // Opcode -> (entry, owning group), built from the TABLEs at import.  The
 // entries are held strongly: TABLE dicts are reachable from Python.
@@ -617,6 +618,13 @@ PyObject* take_exit(CyBlockInfo* block, uint32_t start, BlockExit* out) {
     out->code = code;
     if (PyTuple_GET_SIZE(args) >= 2) out->arg = Owned::incref(PyTuple_GET_ITEM(args, 1));
     locate_exit(block, start, started, out);
+    // Only `ecalli` makes host calls.  A host-call exit from any other
+    // instruction (a memory subclass's `read` raising it, say) is not one:
+    // it passes on unchanged like any other exit the driver does not know.
+    if (code == kHostCall && out->opcode >= 0 && out->opcode != kEcalliOpcode) {
+        PyErr_SetRaisedException(exc);
+        return nullptr;
+    }
     // The executor also records the pc after the exiting instruction; it
     // stands in when the list no longer tells (changed from Python).
     if (out->opcode < 0) {
@@ -883,7 +891,10 @@ PyObject* run_checked(PyObject* o, uint64_t* values, size_t count, PyObject* reg
     uint32_t until_signal_check = kSignalCheckBlocks;
     bool interrupted = false;
     for (;;) {
-        if (--until_signal_check == 0) {
+        // Not between a handled host call and the rest of its block: the
+        // state noted at an interruption must be one a later run can resume
+        // from at equal total gas, i.e. a block start with its gas uncharged.
+        if (charge && --until_signal_check == 0) {
             until_signal_check = kSignalCheckBlocks;
             if (!let_others_run()) {
                 interrupted = true;
@@ -912,16 +923,26 @@ PyObject* run_checked(PyObject* o, uint64_t* values, size_t count, PyObject* reg
             }
             uint32_t index;
             if (!host_call_index(ex, &index)) break;
+            // The instructions after the call have not run.  When the run
+            // stops here their gas goes back (all of the block's gas was paid,
+            // also for the uncharged rest after an earlier handled call), and
+            // a run from next_pc charges them again.
+            const uint64_t unstarted = block->total_gas > ex.gas_started ? block->total_gas - ex.gas_started : 0;
             if (host == Py_None) {
-                // The instructions after the call have not run: their gas
-                // goes back, and a run from next_pc charges them again.
-                if (cost > ex.gas_started) gas += cost - ex.gas_started;
+                gas += unstarted;
                 Owned call = Owned::steal(PyLong_FromUnsignedLong(index));
                 if (call) result = run_result(kHostCall, ex.next_pc, gas, nullptr, call.get());
                 break;
             }
             const HostReply reply =
                 call_host(host, index, ex, registers, memory, values, count, file, &gas, &result);
+            if (reply == HostReply::kError && PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) {
+                // Ctrl-C inside the handler: the call is done, the run would
+                // resume after it, paying again for the rest of the block.
+                pc = ex.next_pc;
+                gas += unstarted;
+                interrupted = true;
+            }
             if (reply != HostReply::kContinue) break;
             pc = ex.next_pc;
             charge = false;
