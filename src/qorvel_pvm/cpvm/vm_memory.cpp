@@ -27,6 +27,7 @@
 #include "numeric.hpp"
 #include "pickle.hpp"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 
@@ -814,26 +815,33 @@ uint8_t* direct_buffer(CyMemory* self, uint32_t page) {
     return hit ? buf : direct_page(self, page, 0);
 }
 
+// Calls `piece(page, offset, done, chunk)` for each page-sized piece of the
+// access [address, address + length), in address order; stops and returns
+// false as soon as `piece` does.
+template <class Piece>
+inline bool each_piece(uint32_t address, uint32_t length, Piece piece) {
+    for (uint32_t done = 0; done < length;) {
+        const uint32_t cur = address + done;
+        const uint32_t off = cur & kPageMask;
+        const uint32_t chunk = std::min(kPageSize - off, length - done);
+        if (!piece(cur >> kPageShift, off, done, chunk)) return false;
+        done += chunk;
+    }
+    return true;
+}
+
 // The general case of direct_load: an access across two pages, or a page
 // the cache does not know.
 [[gnu::noinline]] int load_slow(CyMemory* self, uint32_t address, uint32_t length, uint64_t* value,
                                 uint32_t* fault) {
     if (direct_check(self, address, length, kAccRead, fault)) return 1;
     uint8_t bytes[8] = {};
-    uint32_t done = 0;
-    while (done < length) {
-        const uint32_t cur = address + done;
-        const uint32_t cur_off = cur & kPageMask;
-        uint32_t chunk = kPageSize - cur_off;
-        if (chunk > length - done) chunk = length - done;
-        const uint8_t* src = direct_page(self, cur >> kPageShift, 0);
-        if (src != nullptr) {
-            std::memcpy(bytes + done, src + cur_off, chunk);
-        } else if (PyErr_Occurred()) {
-            return -1;
-        }
-        done += chunk;
-    }
+    const bool ok = each_piece(address, length, [&](uint32_t page, uint32_t off, uint32_t done, uint32_t chunk) {
+        const uint8_t* src = direct_page(self, page, 0);
+        if (src != nullptr) std::memcpy(bytes + done, src + off, chunk);
+        return src != nullptr || !PyErr_Occurred();
+    });
+    if (!ok) return -1;
     *value = num::load_le(bytes, length);
     return 0;
 }
@@ -843,18 +851,12 @@ uint8_t* direct_buffer(CyMemory* self, uint32_t page) {
     if (direct_check(self, address, length, kAccWrite, fault)) return 1;
     uint8_t bytes[8];
     num::store_le(bytes, value, 8);
-    uint32_t done = 0;
-    while (done < length) {
-        const uint32_t cur = address + done;
-        const uint32_t cur_off = cur & kPageMask;
-        uint32_t chunk = kPageSize - cur_off;
-        if (chunk > length - done) chunk = length - done;
-        uint8_t* dst = direct_page(self, cur >> kPageShift, 1);
-        if (dst == nullptr) return -1;
-        std::memcpy(dst + cur_off, bytes + done, chunk);
-        done += chunk;
-    }
-    return 0;
+    const bool ok = each_piece(address, length, [&](uint32_t page, uint32_t off, uint32_t done, uint32_t chunk) {
+        uint8_t* dst = direct_page(self, page, 1);
+        if (dst != nullptr) std::memcpy(dst + off, bytes + done, chunk);
+        return dst != nullptr;
+    });
+    return ok ? 0 : -1;
 }
 
 // Loads `length` (1, 2, 4 or 8) bytes at `address`, little-endian, into
