@@ -274,6 +274,17 @@ inline uint32_t djump_to(CyProgram* program, uint32_t counter, uint32_t address,
     return r;
 }
 
+// The names every group module's decoder and handlers are written with
+// (`using namespace pvm::group_kit;` in the module).
+namespace group_kit {
+using ::pvm::CyMemory;
+using ::pvm::CyProgram;
+using ::pvm::CyTable;
+using ::pvm::InstructionProps;
+using ::pvm::instr_fn_t;
+using ::pvm::kFallThrough;
+}  // namespace group_kit
+
 // Defines the module's group class and PyInit for the `Group` object `group`.
 #define PVM_DEFINE_GROUP_MODULE(name, doc, group)                                                         \
     namespace {                                                                                         \

@@ -13,10 +13,7 @@
 
 namespace {
 
-using pvm::CyMemory;
-using pvm::CyProgram;
-using pvm::CyTable;
-using pvm::InstructionProps;
+using namespace pvm::group_kit;
 
 #define MODULE_NAME "qorvel_pvm.cpvm.instructions.tables.ops_reg_two_imm"
 

@@ -13,11 +13,7 @@
 
 namespace {
 
-using pvm::CyMemory;
-using pvm::CyProgram;
-using pvm::CyTable;
-using pvm::InstructionProps;
-using pvm::instr_fn_t;
+using namespace pvm::group_kit;
 using namespace pvm::alu;
 
 #define MODULE_NAME "qorvel_pvm.cpvm.instructions.tables.ops_two_reg_offset"

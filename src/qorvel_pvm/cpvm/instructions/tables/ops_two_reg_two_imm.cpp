@@ -12,11 +12,7 @@
 
 namespace {
 
-using pvm::CyMemory;
-using pvm::CyProgram;
-using pvm::CyTable;
-using pvm::InstructionProps;
-using pvm::kFallThrough;
+using namespace pvm::group_kit;
 
 #define PVM_GROUP_MODULE "qorvel_pvm.cpvm.instructions.tables.ops_two_reg_two_imm"
 
