@@ -165,7 +165,9 @@ def test_trace_sees_the_rest_of_the_block_after_a_host_call():
     ("add_imm_64 r1, r0, 0x21001\nload_ind_u32 r2, r1, 0", 0x21000),    # first page not readable
     ("add_imm_64 r1, r0, 0x10ffe\nstore_ind_u8 r1, r1, 0", 0x10000),    # read-only page
     ("add_imm_64 r1, r0, 0x1ffff\nload_ind_u16 r2, r1, 0", 0x1f000),    # both pages refused: the first
-    ("add_imm_64 r1, r0, -4\nload_ind_u64 r2, r1, 0", 0xFFFFF000),      # runs past the top: its page
+    ("add_imm_64 r1, r0, -4\nload_ind_u64 r2, r1, 0", 0),               # past the readable top page: the
+                                                                         # page past it, at 2**32 mod 2**32
+    ("add_imm_64 r1, r0, -4\nstore_ind_u64 r1, r1, 0", 0xFFFFF000),     # the top page refuses first
     ("add_imm_64 r1, r0, 0x20ffc\nload_ind_u64 r2, r1, 0", 0x21000),
 ])
 def test_fault_address_is_the_first_refused_page_and_the_block_stays_charged(src, fault):

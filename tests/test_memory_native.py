@@ -76,7 +76,7 @@ def test_published_signatures():
         "_get_page_range": "void (uint32_t, uint32_t, uint32_t *, uint32_t *)",
         "_direct_load": "int (CyMemory *, uint32_t, uint32_t, uint64_t *, uint32_t *)",
         "_direct_store": "int (CyMemory *, uint32_t, uint32_t, uint64_t, uint32_t *)",
-        "_direct_buffer": "uint8_t *(CyMemory *, uint32_t)",
+        "_page_map": "PageMap *(CyMemory *)",
     }
     assert _capsule_name(CyMemory.__dict__["__native_vtable__"]) == b"CyMemory_vtable"
 

@@ -77,24 +77,6 @@ class HostExit(Exception):
         return self._status
 
 
-def _adapt_host(host: HostHandler) -> Callable[[int, "array[int]", CyMemory], Optional[Union[int, vm_status.CyStatus]]]:
-    # The native driver takes a CyStatus return value as the request to end
-    # the run; HostExit is the documented way to ask for it.
-    def call(index: int, registers: "array[int]", memory: CyMemory) -> Optional[Union[int, vm_status.CyStatus]]:
-        try:
-            reply = host(index, registers, memory)
-        except HostExit as e:
-            return vm_status.CyStatus(HostExit._CODES[e.status])
-        if reply is None or (isinstance(reply, int) and not isinstance(reply, bool)):
-            return reply
-        raise TypeError(
-            f"a host handler must return None or an int (gas to charge), not {type(reply).__name__!r}; "
-            "it ends the run by raising HostExit"
-        )
-
-    return call
-
-
 @dataclass
 class RunResult:
     """The outcome of a run.
@@ -183,7 +165,9 @@ class Interpreter:
         return result
 
 
-vm_interpreter._bind_api(RunResult, STATUS_NAMES, Interpreter.run.__kwdefaults__ or {}, _adapt_host)
+# The native run reads host handlers' replies by the rules above: None or an
+# int, HostExit to end the run.
+vm_interpreter._bind_api(RunResult, STATUS_NAMES, Interpreter.run.__kwdefaults__ or {}, HostExit)
 
 
 def run(

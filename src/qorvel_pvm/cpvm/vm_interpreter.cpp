@@ -30,11 +30,11 @@
 #include "abi/op_table.hpp"
 #include "abi/program.hpp"
 #include "abi/status.hpp"
-#include "alu.hpp"
 #include "capi.hpp"
 #include "convert.hpp"
 #include "module.hpp"
 #include "numeric.hpp"
+#include "engines/native_loop.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -321,6 +321,7 @@ struct OpcodeSlot {
     CyTable* decoder = nullptr;
 };
 OpcodeSlot opcodes[256];
+PyObject* opcode_entries[256];  // opcodes[op].entry, for the native engines
 PyObject* exit_type = nullptr;  // PvmExit
 PyObject* str_gas_cost = nullptr;
 PyObject* str_next_pc = nullptr;
@@ -352,6 +353,7 @@ int bind_groups() {
                 return -1;
             }
             opcodes[op] = {Py_NewRef(value), g.decoder};
+            opcode_entries[op] = value;
         }
     }
     if (opcodes[kTrapOpcode].entry == nullptr) {
@@ -368,10 +370,6 @@ int bind_groups() {
 
 extern PyTypeObject InterpreterType;
 
-namespace fast {
-struct Cache;
-}
-
 struct Interpreter {
     PyObject_HEAD
     CyProgram* program;
@@ -380,7 +378,7 @@ struct Interpreter {
     std::vector<CyBlockInfo*>* near;
     PyObject* far;
     Py_ssize_t cached;
-    fast::Cache* fast_cache;  // the native forms of the blocks (vm_fastpath.hpp)
+    native_loop::Cache* native;  // the native loop's form of the blocks
 };
 
 // Creates one compiled instruction, fields set directly.
@@ -489,8 +487,10 @@ bool let_others_run() {
     return static_cast<bool>(r) && PyErr_CheckSignals() == 0;
 }
 
-// The native run loop and the native form of the blocks.
-#include "vm_fastpath.hpp"
+// The driver's compiled block for an engine.
+CyBlockInfo* engine_block_at(void* interpreter, uint32_t pc) {
+    return block_at(static_cast<Interpreter*>(interpreter), pc);
+}
 
 PyObject* interpreter_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     static const char* kwlist[] = {"program", nullptr};
@@ -505,13 +505,16 @@ PyObject* interpreter_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     self->far = PyDict_New();
     const size_t slots = static_cast<size_t>(prog->zeta_len > 0 ? prog->zeta_len : 0) + 1;
     self->near = new (std::nothrow) std::vector<CyBlockInfo*>();
-    self->fast_cache = new (std::nothrow) fast::Cache();
-    if (self->far == nullptr || self->near == nullptr || self->fast_cache == nullptr) {
+    if (self->far == nullptr || self->near == nullptr) {
         Py_DECREF(self);
         return PyErr_NoMemory();
     }
     self->near->resize(slots, nullptr);
-    self->fast_cache->blocks.resize(slots, nullptr);
+    self->native = native_loop::new_cache(prog);
+    if (self->native == nullptr) {
+        Py_DECREF(self);
+        return nullptr;
+    }
     return reinterpret_cast<PyObject*>(self);
 }
 
@@ -542,8 +545,8 @@ void interpreter_dealloc(PyObject* o) {
         delete self->near;
         self->near = nullptr;
     }
-    fast::free_cache(self->fast_cache);
-    self->fast_cache = nullptr;
+    native_loop::free_cache(self->native);
+    self->native = nullptr;
     Py_CLEAR(self->far);
     Py_CLEAR(self->program);
     Py_TYPE(o)->tp_free(o);
@@ -680,17 +683,19 @@ bool memory_access_of(int32_t opcode, unsigned* width, int* mode) {
 // The fault address a run reports for a page fault raised at `address` by
 // the instruction `opcode`: the start of the first page of the access that
 // lacks the permission, found from the access's width and mode (known by
-// opcode) and the memory's permission bits.  An exit whose access is not
-// known this way (an instruction that does not access memory, a memory
-// subclass refusing an access the permission bits allow, an access running
-// past the top of the address space) reports the page of `address`.
+// opcode) and the memory's permission bits.  For an access that runs past
+// 0xFFFFFFFF from pages that allow it, that is the page past the top, whose
+// address modulo 2^32 is 0.  An exit whose access is not known this way (an
+// instruction that does not access memory, a memory subclass refusing an
+// access the permission bits allow) reports the page of `address`.
 uint32_t fault_page(CyMemory* memory, int32_t opcode, uint32_t address) {
     const uint32_t first = address >> kPageShift;
     unsigned width;
     int mode;
     if (memory_access_of(opcode, &width, &mode)) {
         const uint64_t last = (static_cast<uint64_t>(address) + width - 1) >> kPageShift;
-        for (uint64_t page = first; page <= last && page < kPageCount; ++page) {
+        for (uint64_t page = first; page <= last; ++page) {
+            if (page >= kPageCount) return 0;
             if (!memory->vtab->_has_access_c(memory, static_cast<uint32_t>(page), mode))
                 return static_cast<uint32_t>(page << kPageShift);
         }
@@ -732,55 +737,84 @@ bool host_call_index(const BlockExit& ex, uint32_t* index) {
     return false;
 }
 
-// What a host handler's return value asks for.
-enum class HostReply { kContinue, kEnd, kError };
+// ----- host calls ----------------------------------------------------------------
+//
+// One function makes every host call, for the general path and for the
+// engines: it calls `handler(index, registers, memory)` and reads the reply.
+// The registers object is the run's own (made once per run): the engines work
+// on its values in place, and the general path writes its register file back
+// into them before the call and reads it again after.
+//
+// Replies, with the Python API's rules (`api`): None or 0 goes on; a positive
+// int charges that much gas (with less left the run stops out of gas, gas
+// 0, at the instruction after the call); raising `HostExit("halt")` or
+// `HostExit("panic")` ends the run with that status there; any other reply
+// is a TypeError, a negative charge a ValueError.  The low-level
+// `vm_interpreter.Interpreter.run` takes the CyStatus HALT or PANIC as the
+// reply that ends the run instead of HostExit.
 
-// Calls the host handler `host(index, registers, memory)` for a host call.
-// The handler sees and may change the registers (written back to the
-// caller's array before the call, read again after it, also when it
-// raises).  Its return value: None or 0 continues; a positive int charges
-// that much gas (with less left the run stops out of gas, gas 0, at the
-// instruction after the call); a CyStatus HALT or PANIC ends the run with
-// that status there.  Anything else is a TypeError or ValueError that ends
-// the run.  kEnd comes with `*result` set, kError with an exception.
-HostReply call_host(PyObject* host, uint32_t index, const BlockExit& ex, PyObject* registers, PyObject* memory,
-                    uint64_t* values, size_t count, RegisterFile& file, uint64_t* gas, PyObject** result) {
-    file.store(values);
-    Owned reply = Owned::steal(PyObject_CallFunction(host, "IOO", index, registers, memory));
-    file.load(values, count);
-    if (!reply) return HostReply::kError;
+struct Host {
+    PyObject* handler;    // callable
+    bool api;             // the Python API's replies
+    PyObject* registers;  // what the handler gets as its registers
+    PyObject* memory;
+};
+
+using HostReply = engine::HostCall::Reply;
+
+HostReply host_exit_reply(uint8_t* status);
+
+HostReply call_host(const Host& host, uint32_t index, uint64_t* gas, uint8_t* status) {
+    Owned call = Owned::steal(PyLong_FromUnsignedLong(index));
+    if (!call) return HostReply::failed;
+    PyObject* args[3] = {call.get(), host.registers, host.memory};
+    Owned reply = Owned::steal(PyObject_Vectorcall(host.handler, args, 3, nullptr));
+    if (!reply) return host.api ? host_exit_reply(status) : HostReply::failed;
     PyObject* r = reply.get();
-    if (r == Py_None) return HostReply::kContinue;
-    if (PyLong_CheckExact(r) || (PyLong_Check(r) && !PyBool_Check(r))) {
+    if (r == Py_None) return HostReply::go_on;
+    if (PyLong_Check(r) && !PyBool_Check(r)) {
         int overflow = 0;
         const long long n = PyLong_AsLongLongAndOverflow(r, &overflow);
-        if (n == -1 && PyErr_Occurred()) return HostReply::kError;
+        if (n == -1 && PyErr_Occurred()) return HostReply::failed;
         if (overflow < 0 || (overflow == 0 && n < 0)) {
             PyErr_SetString(PyExc_ValueError, "a host handler must not return a negative gas charge");
-            return HostReply::kError;
+            return HostReply::failed;
         }
         const uint64_t charge = overflow > 0 ? UINT64_MAX : static_cast<uint64_t>(n);
         if (charge > *gas) {
             *gas = 0;
-            *result = run_result(kOutOfGas, ex.next_pc, 0);
-            return *result ? HostReply::kEnd : HostReply::kError;
+            *status = kOutOfGas;
+            return HostReply::end;
         }
         *gas -= charge;
-        return HostReply::kContinue;
+        return HostReply::go_on;
+    }
+    if (host.api) {
+        Owned type_name = Owned::steal(PyType_GetName(Py_TYPE(r)));
+        if (type_name)
+            PyErr_Format(PyExc_TypeError,
+                         "a host handler must return None or an int (gas to charge), not %R; it ends the run by "
+                         "raising HostExit",
+                         type_name.get());
+        return HostReply::failed;
     }
     if (PyObject_TypeCheck(r, cls.status)) {
         const uint8_t code = reinterpret_cast<CyStatus*>(r)->code;
         if (code == kHalt || code == kPanic) {
-            *result = run_result(code, ex.next_pc, *gas);
-            return *result ? HostReply::kEnd : HostReply::kError;
+            *status = code;
+            return HostReply::end;
         }
         PyErr_Format(PyExc_ValueError, "a host handler may end the run only with halt or panic, not exit code %u",
                      static_cast<unsigned>(code));
-        return HostReply::kError;
+        return HostReply::failed;
     }
     PyErr_Format(PyExc_TypeError, "a host handler must return None, an int (gas to charge) or a CyStatus, not '%.200s'",
                  Py_TYPE(r)->tp_name);
-    return HostReply::kError;
+    return HostReply::failed;
+}
+
+HostReply engine_host_call(void* context, uint32_t index, uint64_t* gas, uint8_t* status) {
+    return call_host(*static_cast<const Host*>(context), index, gas, status);
 }
 
 constexpr uint32_t kSignalCheckBlocks = 4096;
@@ -809,20 +843,27 @@ void note_interruption(const uint64_t* values, size_t count, uint32_t pc, uint64
     PyErr_SetRaisedException(exc);
 }
 
-// The result of a run that ended on the native loop.
-PyObject* fast_result(const fast::Exit& e) {
-    if (e.status == fast::kFailed) return nullptr;
-    if (e.status == kPageFault || e.status == kHostCall) {
-        Owned arg = Owned::steal(PyLong_FromUnsignedLong(e.status == kPageFault ? e.fault : e.host_index));
-        if (!arg) return nullptr;
-        return e.status == kPageFault ? run_result(kPageFault, e.pc, e.gas, arg.get())
-                                      : run_result(kHostCall, e.pc, e.gas, nullptr, arg.get());
+// The result of a run that ended on an engine.
+PyObject* engine_result(const engine::Outcome& e) {
+    switch (e.end) {
+        case engine::End::failed:
+        case engine::End::handover:
+            return nullptr;
+        case engine::End::page_fault:
+        case engine::End::host: {
+            const bool fault = e.end == engine::End::page_fault;
+            Owned arg = Owned::steal(PyLong_FromUnsignedLong(fault ? e.fault : e.host_index));
+            if (!arg) return nullptr;
+            return fault ? run_result(kPageFault, e.pc, e.gas, arg.get())
+                         : run_result(kHostCall, e.pc, e.gas, nullptr, arg.get());
+        }
+        default:
+            return run_result(static_cast<int>(e.end), e.pc, e.gas);
     }
-    return run_result(e.status, e.pc, e.gas);
 }
 
 PyObject* run_checked(PyObject* o, uint64_t* values, size_t count, PyObject* registers, PyObject* memory,
-                      uint32_t pc, uint64_t gas, PyObject* trace, PyObject* host);
+                      uint32_t pc, uint64_t gas, PyObject* trace, PyObject* host, bool api_replies);
 
 PyObject* interpreter_run(PyObject* o, PyObject* args, PyObject* kwds) {
     static const char* kwlist[] = {"registers", "memory", "pc", "gas", "trace", "host", nullptr};
@@ -849,18 +890,20 @@ PyObject* interpreter_run(PyObject* o, PyObject* args, PyObject* kwds) {
     RegisterBuffer regs;
     if (!regs.acquire(registers)) return nullptr;
     return run_checked(o, regs.data(), regs.count(), registers, memory, pc, static_cast<uint64_t>(signed_gas),
-                       trace, host);
+                       trace, host, false);
 }
 
 // The run itself, its arguments checked (`memory` a CyMemory, `trace` and
 // `host` None or callable).  The `count` registers at `values` are updated
 // in place; `registers` is the object they belong to, handed to the trace
-// hook and the host handler (which may read and change them).
+// hook and the host handler (which may read and change them).  `api_replies`
+// reads the host handler's replies by the Python API's rules.
+//
+// The native loop takes the run when it may (native_loop::eligible); it
+// may hand the rest of the run to the general path below, which then goes on
+// from the same pc and gas.
 PyObject* run_checked(PyObject* o, uint64_t* values, size_t count, PyObject* registers, PyObject* memory,
-                      uint32_t pc, uint64_t gas, PyObject* trace, PyObject* host) {
-    RegisterFile file;
-    file.load(values, count);
-
+                      uint32_t pc, uint64_t gas, PyObject* trace, PyObject* host, bool api_replies) {
     auto* self = reinterpret_cast<Interpreter*>(o);
     // Held for the whole run: Python code reached from a handler may drop
     // its own references to any of them.
@@ -869,22 +912,29 @@ PyObject* run_checked(PyObject* o, uint64_t* values, size_t count, PyObject* reg
     const Owned hold_host = Owned::incref(host);
     CyProgram* program = self->program;
     auto* mem = reinterpret_cast<CyMemory*>(memory);
-    PyObject* result = nullptr;
+    const Host host_call{host, api_replies, registers, memory};
     // A trace hook sees the cached blocks: from then on they may have been
     // changed from Python, which only the general path honours.
-    if (trace != Py_None) self->fast_cache->exposed = true;
-    if (host == Py_None && fast::eligible(self, self->fast_cache, memory, trace)) {
-        fast::Exit ex;
-        if (fast::run(self, self->fast_cache, file.data(), mem, &pc, &gas, kSignalCheckBlocks, &ex) ==
-            fast::Outcome::done) {
-            file.store(values);
-            if (ex.interrupted) note_interruption(values, count, pc, gas);
-            return fast_result(ex);
-        }
-    }
+    if (trace != Py_None) native_loop::expose(self->native);
     // The rest of a block after a handled host call runs as the block
     // cached at the instruction after the call, already paid for.
     bool charge = true;
+    if (native_loop::eligible(self->native, reinterpret_cast<PyObject*>(program), memory)) {
+        const engine::HostCall engine_host{engine_host_call, const_cast<Host*>(&host_call)};
+        const engine::Request request{program, mem, values, pc, gas, host != Py_None ? &engine_host : nullptr};
+        const engine::Driver driver{engine_block_at, self, let_others_run};
+        const engine::Outcome out = native_loop::run(self->native, driver, request);
+        if (out.end != engine::End::handover) {
+            if (out.interrupted) note_interruption(values, count, out.pc, out.gas);
+            return engine_result(out);
+        }
+        pc = out.pc;
+        gas = out.gas;
+        charge = !out.charged;
+    }
+    RegisterFile file;
+    file.load(values, count);
+    PyObject* result = nullptr;
     // Signals (Ctrl-C, alarms) are looked at every few thousand blocks, so a
     // long run can be interrupted; a handler's exception ends the run.  Other
     // Python threads get the interpreter lock at the same point.
@@ -934,16 +984,24 @@ PyObject* run_checked(PyObject* o, uint64_t* values, size_t count, PyObject* reg
                 if (call) result = run_result(kHostCall, ex.next_pc, gas, nullptr, call.get());
                 break;
             }
-            const HostReply reply =
-                call_host(host, index, ex, registers, memory, values, count, file, &gas, &result);
-            if (reply == HostReply::kError && PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) {
-                // Ctrl-C inside the handler: the call is done, the run would
-                // resume after it, paying again for the rest of the block.
-                pc = ex.next_pc;
-                gas += unstarted;
-                interrupted = true;
+            file.store(values);
+            uint8_t status = 0;
+            const HostReply reply = call_host(host_call, index, &gas, &status);
+            file.load(values, count);
+            if (reply == HostReply::end) {
+                result = run_result(status, ex.next_pc, gas);
+                break;
             }
-            if (reply != HostReply::kContinue) break;
+            if (reply == HostReply::failed) {
+                if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) {
+                    // Ctrl-C inside the handler: the call is done, the run would
+                    // resume after it, paying again for the rest of the block.
+                    pc = ex.next_pc;
+                    gas += unstarted;
+                    interrupted = true;
+                }
+                break;
+            }
             pc = ex.next_pc;
             charge = false;
             continue;
@@ -985,7 +1043,7 @@ constexpr size_t kResultFieldCount = sizeof kResultFields / sizeof kResultFields
 struct Api {
     PyObject* field_names[kResultFieldCount] = {};  // interned
     PyObject* result_type = nullptr;   // RunResult
-    PyObject* adapt_host = nullptr;    // host handler -> the handler the driver calls
+    PyObject* host_exit = nullptr;     // HostExit, which a host handler raises to end the run
     PyObject* status_names = nullptr;  // dict: exit code -> status name
     PyObject* array_type = nullptr;    // array.array
     PyObject* no_args = nullptr;       // ()
@@ -994,10 +1052,30 @@ struct Api {
 };
 Api api;
 
+// A host handler raised: HostExit("halt") or HostExit("panic") ends the run
+// with that status; anything else fails it.
+HostReply host_exit_reply(uint8_t* status) {
+    if (api.host_exit == nullptr || !PyErr_ExceptionMatches(api.host_exit)) return HostReply::failed;
+    PyObject* exc = PyErr_GetRaisedException();
+    Owned name = Owned::steal(PyObject_GetAttrString(exc, "status"));
+    if (name && PyUnicode_Check(name.get())) {
+        for (const uint8_t code : {kHalt, kPanic}) {
+            if (PyUnicode_CompareWithASCIIString(name.get(), code == kHalt ? "halt" : "panic") == 0) {
+                Py_DECREF(exc);
+                *status = code;
+                return HostReply::end;
+            }
+        }
+    }
+    PyErr_Clear();
+    PyErr_SetRaisedException(exc);
+    return HostReply::failed;
+}
+
 PyObject* bind_api(PyObject*, PyObject* args) {
-    PyObject *result_type, *status_names, *defaults, *adapt_host;
-    if (!PyArg_ParseTuple(args, "O!O!O!O:_bind_api", &PyType_Type, &result_type, &PyDict_Type, &status_names,
-                          &PyDict_Type, &defaults, &adapt_host))
+    PyObject *result_type, *status_names, *defaults, *host_exit;
+    if (!PyArg_ParseTuple(args, "O!O!O!O!:_bind_api", &PyType_Type, &result_type, &PyDict_Type, &status_names,
+                          &PyDict_Type, &defaults, &PyType_Type, &host_exit))
         return nullptr;
     // Interpreter.run's defaults, so that both spellings of the call agree.
     for (Py_ssize_t i = 0; i < kRunArgCount; ++i) {
@@ -1040,7 +1118,12 @@ PyObject* bind_api(PyObject*, PyObject* args) {
         if (api.array_type == nullptr) return nullptr;
     }
     Py_XSETREF(api.result_type, Py_NewRef(result_type));
-    Py_XSETREF(api.adapt_host, Py_NewRef(adapt_host));
+    if (!PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(host_exit),
+                          reinterpret_cast<PyTypeObject*>(PyExc_Exception))) {
+        PyErr_SetString(PyExc_TypeError, "_bind_api: host_exit must be an exception class");
+        return nullptr;
+    }
+    Py_XSETREF(api.host_exit, Py_NewRef(host_exit));
     Py_XSETREF(api.status_names, Py_NewRef(status_names));
     Py_RETURN_NONE;
 }
@@ -1188,11 +1271,6 @@ PyObject* interpreter_call(PyObject* o, PyObject* const* args, Py_ssize_t nargs,
         PyErr_SetString(PyExc_TypeError, "host must be callable");
         return nullptr;
     }
-    Owned native_host;
-    if (host != Py_None) {
-        native_host = Owned::steal(PyObject_CallOneArg(api.adapt_host, host));
-        if (!native_host) return nullptr;
-    }
     // A trace hook and a host handler get the registers as an array('Q'), as
     // with the Python API.
     Owned arr;
@@ -1206,7 +1284,7 @@ PyObject* interpreter_call(PyObject* o, PyObject* const* args, Py_ssize_t nargs,
     }
     Owned outcome = Owned::steal(
         run_checked(o, regs, kRegisterCount, arr.get(), mem.get(), static_cast<uint32_t>(pc), gas, trace,
-                    native_host ? native_host.get() : Py_None));
+                    host, true));
     if (!outcome) return nullptr;
     // (status code, pc, gas, fault address) -> RunResult(status, pc, gas, registers, fault_address, memory)
     PyObject* status = PyDict_GetItemWithError(api.status_names, PyTuple_GET_ITEM(outcome.get(), 0));
@@ -1233,7 +1311,7 @@ PyObject* interpreter_compile_block(PyObject* o, PyObject* arg) {
     if (!to_u32(arg, &pc)) return nullptr;
     // Python code may change the block it receives; only the general path
     // honours that, so this interpreter's runs take it from now on.
-    reinterpret_cast<Interpreter*>(o)->fast_cache->exposed = true;
+    native_loop::expose(reinterpret_cast<Interpreter*>(o)->native);
     CyBlockInfo* b = block_at(reinterpret_cast<Interpreter*>(o), pc);
     return b ? Py_NewRef(reinterpret_cast<PyObject*>(b)) : nullptr;
 }
@@ -1247,7 +1325,7 @@ PyObject* interpreter_get_cached(PyObject* o, void*) {
 }
 
 PyObject* interpreter_get_native(PyObject* o, void*) {
-    return PyLong_FromSsize_t(reinterpret_cast<Interpreter*>(o)->fast_cache->built);
+    return PyLong_FromSsize_t(native_loop::native_blocks(reinterpret_cast<Interpreter*>(o)->native));
 }
 
 PyMethodDef interpreter_methods[] = {
@@ -1293,16 +1371,16 @@ PyTypeObject InterpreterType = [] {
 PyObject* set_native_loop(PyObject*, PyObject* arg) {
     const int on = PyObject_IsTrue(arg);
     if (on < 0) return nullptr;
-    const bool was = fast::enabled;
-    fast::enabled = on != 0;
+    const bool was = native_loop::enabled;
+    native_loop::enabled = on != 0;
     return PyBool_FromLong(was);
 }
 
 PyMethodDef module_methods[] = {
     {"_bind_api", bind_api, METH_VARARGS,
-     "_bind_api(result_type, status_names, defaults, adapt_host) -> None\n\nThe RunResult class, the status "
-     "names by exit code, the keyword defaults of Interpreter.run and the adapter of host handlers that "
-     "Interpreter.call works with (called by qorvel_pvm.interpreter)."},
+     "_bind_api(result_type, status_names, defaults, host_exit) -> None\n\nThe RunResult class, the status "
+     "names by exit code, the keyword defaults of Interpreter.run and the exception class a host handler "
+     "raises to end the run, which Interpreter.call works with (called by qorvel_pvm.interpreter)."},
     {"_set_native_loop", set_native_loop, METH_O,
      "_set_native_loop(on) -> bool\n\nLet runs that qualify take the native run loop (the default) or send "
      "every run down the general path.  Returns the previous setting.  Meant for tests and benchmarks."},
@@ -1329,10 +1407,8 @@ int make_thread_switch() {
 
 int exec_module(PyObject* m) {
     if (import_classes() < 0 || bind_groups() < 0 || make_thread_switch() < 0) return -1;
-    if (bind_function(kMemoryModule, "_direct_load", &fast::direct_load, kDirectLoadSig) < 0 ||
-        bind_function(kMemoryModule, "_direct_store", &fast::direct_store, kDirectStoreSig) < 0 ||
-        bind_function(kMemoryModule, "_direct_buffer", &fast::direct_buffer, kDirectBufferSig) < 0)
-        return -1;
+    const native_loop::Setup setup{cls.program, cls.memory, cls.compiled, opcode_entries, exit_type};
+    if (native_loop::init(setup) < 0) return -1;
     return add_type(m, &InterpreterType, "Interpreter");
 }
 

@@ -61,10 +61,10 @@ def _bind_api(
     result_type: type,
     status_names: dict[int, Any],
     defaults: dict[str, Any],
-    adapt_host: Callable[[Any], Any],
+    host_exit: type[BaseException],
     /,
 ) -> None:
-    """The RunResult class, the status names by exit code, the keyword defaults of Interpreter.run and the adapter of host handlers that Interpreter.call works with (called by qorvel_pvm.interpreter)."""
+    """The RunResult class, the status names by exit code, the keyword defaults of Interpreter.run and the exception class a host handler raises to end the run, which Interpreter.call works with (called by qorvel_pvm.interpreter)."""
 
 def _set_native_loop(on: object, /) -> bool:
     """Let runs that qualify take the native run loop (the default) or send every run down the general path.  Returns the previous setting.  Meant for tests and benchmarks."""

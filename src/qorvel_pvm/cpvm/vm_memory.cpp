@@ -20,7 +20,6 @@
 #include "abi/memory.hpp"
 #include "abi/status.hpp"
 #include "abi/utils.hpp"
-#include "alu.hpp"
 #include "capi.hpp"
 #include "convert.hpp"
 #include "module.hpp"
@@ -110,33 +109,19 @@ void span_pages(uint32_t start_addr, uint32_t length, uint32_t* start_page, uint
 // (linear probing, at most half full, 0 marks an empty slot).  Lookups are
 // O(1) and touch no Python object.
 
-// The registry also holds the small page cache of the direct access path
-// (below): it lives and dies with the buffers it points to, so a cached
-// pointer can never outlive its buffer.
-constexpr uint32_t kNoPage = 0xFFFFFFFFu;
-constexpr unsigned kPageCacheSlots = 8;
-
-struct CachedPage {
-    uint32_t page;  // kNoPage: empty slot
-    uint8_t* buf;   // NULL: the page has no buffer yet
-};
+// The registry also owns the memory's page map (below): it lives and dies
+// with the buffers it points to, so a mapped pointer never outlives its
+// buffer.
+struct MapState;
+void map_destroy(MapState* m);
 
 struct Registry {
     uintptr_t* slots;
     size_t capacity;  // a power of two
     unsigned shift;   // 64 - log2(capacity)
     size_t count;
-    // The cache is valid for one page store in one version of it.
-    PyObject* cache_store;  // borrowed, compared only
-    uint64_t cache_version;
-    CachedPage cache[kPageCacheSlots];
+    MapState* map;    // NULL until a page is first looked up
 };
-
-void cache_reset(Registry* r, PyObject* store, uint64_t version) {
-    r->cache_store = store;
-    r->cache_version = version;
-    for (CachedPage& e : r->cache) e = CachedPage{kNoPage, nullptr};
-}
 
 inline size_t registry_home(const Registry* r, uintptr_t p) {
     // Buffers are at least 16-byte aligned: drop the low bits, then spread.
@@ -152,7 +137,7 @@ Registry* registry_new() {
     r->capacity = 16;
     r->shift = 64 - 4;
     r->count = 0;
-    cache_reset(r, nullptr, 0);
+    r->map = nullptr;
     r->slots = static_cast<uintptr_t*>(PyMem_Calloc(r->capacity, sizeof(uintptr_t)));
     if (r->slots == nullptr) {
         PyMem_Free(r);
@@ -228,6 +213,7 @@ void registry_remove(Registry* r, uintptr_t p) {
 // Releases every buffer of the registry and the registry itself.
 void registry_destroy(Registry* r) {
     if (r == nullptr) return;
+    map_destroy(r->map);
     for (size_t i = 0; i < r->capacity; ++i)
         if (r->slots[i] != 0) PyMem_Free(reinterpret_cast<void*>(r->slots[i]));
     PyMem_Free(r->slots);
@@ -270,6 +256,171 @@ void drop_page_buffer(CyMemory* self, uint8_t* buf) {
     }
 }
 
+// ----- the page map ----------------------------------------------------------
+//
+// Every page lookup goes through the memory's page map first (its layout is
+// shared with the engines, abi/memory.hpp).  The map describes one page store
+// object in one version of it: the dict's version changes with every change
+// to it, so a map whose store and version are still those it was filled for
+// is exact.  Pages this module creates are entered together with the version
+// their insertion gives the store.  That is sound only when the insertion
+// runs no Python code, i.e. when every key of the store is an exact int
+// (comparing ints runs no Python code); a store with other keys is not
+// mapped at all, and every lookup in it goes to the dict.  Any other change
+// (Python code setting or deleting items, a new store, new buffers from a
+// pickled state) leaves the map stale, and it is emptied the next time it is
+// asked for.  Releasing the buffers destroys the registry and the map with
+// it.  Every change of a permission bit updates the entries it covers.
+
+// A page of zeros standing for the pages that have no buffer yet.  Read-only
+// data: nothing may write it, and nothing does (an entry pointing here never
+// carries kMapWrite).
+alignas(64) const uint8_t kZeroPage[kPageSize] = {};
+
+// The leaf of every 1024 pages nothing was entered in: all unknown.
+alignas(64) const uintptr_t kUnknownLeaf[kMapLeafPages] = {};
+
+inline uintptr_t* unknown_leaf() { return const_cast<uintptr_t*>(kUnknownLeaf); }
+
+PageMap empty_map = [] {
+    PageMap m{};
+    for (uintptr_t*& leaf : m.leaves) leaf = unknown_leaf();
+    return m;
+}();
+
+struct MapState {
+    PageMap map;           // first: what the engines see
+    PyObject* store;       // the page store it describes (borrowed, compared only)
+    uint64_t version;      // and that store's version
+    bool valid;            // store and version are set
+    bool usable;           // every key of the store is an exact int
+};
+
+// The version of a dict, which changes with every change to it and is never
+// given to two dicts.  Python versions without the field do not map pages.
+#if PY_VERSION_HEX < 0x030E0000
+constexpr bool kCanMap = true;
+inline uint64_t store_version(PyObject* store) {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    return reinterpret_cast<PyDictObject*>(store)->ma_version_tag;
+#pragma GCC diagnostic pop
+}
+#else
+constexpr bool kCanMap = false;
+inline uint64_t store_version(PyObject*) { return 0; }
+#endif
+
+void map_destroy(MapState* m) {
+    if (m == nullptr) return;
+    for (uintptr_t* leaf : m->map.leaves)
+        if (leaf != unknown_leaf()) PyMem_Free(leaf);
+    PyMem_Free(m);
+}
+
+void map_empty(MapState* m) {
+    for (uintptr_t* leaf : m->map.leaves)
+        if (leaf != unknown_leaf()) std::memset(leaf, 0, kMapLeafPages * sizeof(uintptr_t));
+}
+
+bool only_int_keys(PyObject* store) {
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(store, &pos, &k, &v))
+        if (!PyLong_CheckExact(k)) return false;
+    return true;
+}
+
+inline MapState* map_of(const CyMemory* self);
+
+// The memory's map, up to date with `store` (its exact-dict page store), or
+// NULL when the store is not mapped.  Creates the registry and the map on
+// first use; an allocation failure only means no map (nothing is raised).
+MapState* current_map(CyMemory* self, PyObject* store) {
+    if (!kCanMap) return nullptr;
+    Registry* r = registry_of(self);
+    if (r == nullptr) {
+        r = registry_new();
+        if (r == nullptr) {
+            PyErr_Clear();
+            return nullptr;
+        }
+        self->_owned = r;
+    }
+    MapState* m = r->map;
+    if (m == nullptr) {
+        m = static_cast<MapState*>(PyMem_Calloc(1, sizeof(MapState)));
+        if (m == nullptr) return nullptr;
+        for (uintptr_t*& leaf : m->map.leaves) leaf = unknown_leaf();
+        r->map = m;
+    }
+    const uint64_t version = store_version(store);
+    if (m->valid && m->store == store && m->version == version) return m->usable ? m : nullptr;
+    map_empty(m);
+    m->store = store;
+    m->version = version;
+    m->valid = true;
+    m->usable = only_int_keys(store);
+    return m->usable ? m : nullptr;
+}
+
+// The entry of a known page: its buffer (or the zero page) with the
+// permission bits the memory gives it now.
+inline uintptr_t entry_for(const CyMemory* self, uint32_t page, const uint8_t* buf) {
+    const uint64_t w = (self->_w_bitset[page >> 6] >> (page & 63)) & 1;
+    const uint64_t r = ((self->_r_bitset[page >> 6] >> (page & 63)) & 1) | w;
+    if (buf == nullptr) return reinterpret_cast<uintptr_t>(kZeroPage) | (r ? kMapRead : 0);
+    return reinterpret_cast<uintptr_t>(buf) | (r ? kMapRead : 0) | (w ? kMapWrite : 0);
+}
+
+// Enters `page` -> `buf` (NULL: no buffer).  A leaf that cannot be allocated
+// leaves the page unknown.
+void map_enter(CyMemory* self, MapState* m, uint32_t page, uint8_t* buf) {
+    uintptr_t*& leaf = m->map.leaves[page >> kMapLeafBits];
+    if (leaf == unknown_leaf()) {
+        auto* fresh = static_cast<uintptr_t*>(PyMem_Calloc(kMapLeafPages, sizeof(uintptr_t)));
+        if (fresh == nullptr) return;
+        leaf = fresh;
+    }
+    leaf[page & (kMapLeafPages - 1)] = entry_for(self, page, buf);
+}
+
+// The permissions of pages [start, start + n) changed (all pages with
+// `n` == kPageCount): their known entries take the new bits.
+void map_permissions_changed(CyMemory* self, uint32_t start, uint32_t n) {
+    MapState* m = map_of(self);
+    if (m == nullptr || n == 0 || start > kLastPage) return;
+    const uint32_t end = n > kPageCount - start ? kPageCount : start + n;
+    for (uint32_t l = start >> kMapLeafBits; l <= (end - 1) >> kMapLeafBits; ++l) {
+        uintptr_t* leaf = m->map.leaves[l];
+        if (leaf == unknown_leaf()) continue;
+        const uint32_t base = l << kMapLeafBits;
+        const uint32_t lo = std::max(start, base), hi = std::min(end, base + kMapLeafPages);
+        for (uint32_t page = lo; page < hi; ++page) {
+            uintptr_t& e = leaf[page - base];
+            if (e != 0) {
+                const uint8_t* buf = map_buffer(e);
+                e = entry_for(self, page, buf == kZeroPage ? nullptr : buf);
+            }
+        }
+    }
+}
+
+// The map of a memory for an engine (published as `_page_map`).  A memory
+// that never looked a page up gets the empty map: its first slow access
+// makes the real one.
+PageMap* page_map(CyMemory* self) {
+    PyObject* store = self->_pages;
+    if (registry_of(self) == nullptr || map_of(self) == nullptr || !PyDict_CheckExact(store)) return &empty_map;
+    MapState* m = current_map(self, store);
+    return m != nullptr ? &m->map : &empty_map;
+}
+
+inline MapState* map_of(const CyMemory* self) {
+    const Registry* r = registry_of(self);
+    return r != nullptr ? r->map : nullptr;
+}
+
 // ----- the page store --------------------------------------------------------
 
 void foreign_page_error(uint32_t page_idx) {
@@ -288,8 +439,27 @@ inline bool value_as_address(PyObject* v, uintptr_t* out) {
     return true;
 }
 
+// Creates the buffer of `page` and enters it into the store under `key`
+// (a new int key); NULL with an exception.
+uint8_t* create_page(CyMemory* self, PyObject* pages, PyObject* key) {
+    uint8_t* buf = new_page_buffer(self);
+    if (buf == nullptr) return nullptr;
+    Owned value = Owned::steal(PyLong_FromVoidPtr(buf));
+    if (!value || PyDict_SetItem(pages, key, value.get()) < 0) {
+        drop_page_buffer(self, buf);
+        return nullptr;
+    }
+    return buf;
+}
+
 // The page's 4096 bytes, or NULL: without an exception the page has no buffer
 // (and `create` was 0); with one the lookup or the allocation failed.
+//
+// A page the map knows costs no dict lookup; a page known to have no buffer
+// is created with one insertion.  Otherwise the store is looked up and the
+// outcome entered into the map, which stays in step across this module's own
+// insertion: the map was current before it, and with int keys only the
+// insertion ran no Python code.
 uint8_t* mem_get_cpage(CyMemory* self, uint32_t page_idx, int create) {
     PyObject* pages = self->_pages;
     if (!PyDict_CheckExact(pages)) {
@@ -297,38 +467,57 @@ uint8_t* mem_get_cpage(CyMemory* self, uint32_t page_idx, int create) {
                      "get");
         return nullptr;
     }
+    MapState* m = current_map(self, pages);
+    if (m != nullptr) {
+        const uintptr_t e = map_entry(&m->map, page_idx);
+        if (e != 0) {
+            uint8_t* known = map_buffer(e);
+            if (known != kZeroPage) return known;
+            if (!create) return nullptr;
+        }
+    }
     Owned key = Owned::steal(PyLong_FromUnsignedLong(page_idx));
     if (!key) return nullptr;
-    // A key's __eq__ may run Python code that replaces the store while it is
-    // searched, so the dict is held for the lookup.
-    Py_INCREF(pages);
+    if (m != nullptr) {
+        // Mapped: a page not entered yet is looked up once; no Python code runs.
+        uintptr_t addr = 0;
+        if (map_entry(&m->map, page_idx) == 0) {
+            PyObject* v = PyDict_GetItemWithError(pages, key.get());  // borrowed
+            if (v == nullptr && PyErr_Occurred()) return nullptr;
+            if (v != nullptr && !value_as_address(v, &addr)) {
+                foreign_page_error(page_idx);
+                return nullptr;
+            }
+            if (addr != 0 && !registry_contains(registry_of(self), addr)) {
+                foreign_page_error(page_idx);
+                return nullptr;
+            }
+        }
+        if (addr == 0 && create) {
+            uint8_t* buf = create_page(self, pages, key.get());
+            if (buf == nullptr) return nullptr;
+            m->version = store_version(pages);
+            addr = reinterpret_cast<uintptr_t>(buf);
+        }
+        map_enter(self, m, page_idx, reinterpret_cast<uint8_t*>(addr));
+        return reinterpret_cast<uint8_t*>(addr);
+    }
+    // Not mapped: a key's __eq__ may run Python code that replaces the store
+    // while it is searched, so the dict is held for the lookup.
+    Owned hold = Owned::incref(pages);
     uintptr_t addr = 0;
     PyObject* v = PyDict_GetItemWithError(pages, key.get());  // borrowed
     if (v == nullptr) {
-        if (PyErr_Occurred()) {
-            Py_DECREF(pages);
-            return nullptr;
-        }
+        if (PyErr_Occurred()) return nullptr;
     } else if (!value_as_address(v, &addr)) {
-        Py_DECREF(pages);
         foreign_page_error(page_idx);
         return nullptr;
     }
     if (addr == 0 && create) {
-        uint8_t* buf = new_page_buffer(self);
-        if (buf == nullptr) {
-            Py_DECREF(pages);
-            return nullptr;
-        }
-        Owned value = Owned::steal(PyLong_FromVoidPtr(buf));
-        if (!value || PyDict_SetItem(pages, key.get(), value.get()) < 0) {
-            drop_page_buffer(self, buf);
-            Py_DECREF(pages);
-            return nullptr;
-        }
+        uint8_t* buf = create_page(self, pages, key.get());
+        if (buf == nullptr) return nullptr;
         addr = reinterpret_cast<uintptr_t>(buf);
     }
-    Py_DECREF(pages);
     if (addr == 0) return nullptr;
     // Checked last: the Python code that may have run above can have
     // re-initialised this memory and released the buffer.
@@ -406,6 +595,7 @@ void mem_set_access_c(CyMemory* self, uint32_t page_idx, int mode, int value) {
         bits[page_idx >> 6] |= mask;
     else
         bits[page_idx >> 6] &= ~mask;
+    map_permissions_changed(self, page_idx, 1);
 }
 
 void mem_set_access_range_c(CyMemory* self, uint32_t start_page, uint32_t num_pages, int mode, int value) {
@@ -414,11 +604,15 @@ void mem_set_access_range_c(CyMemory* self, uint32_t start_page, uint32_t num_pa
         bitset_assign(self->_r_bitset, start_page, num_pages, value);
     else if (mode == kAccWrite)
         bitset_assign(self->_w_bitset, start_page, num_pages, value);
+    else
+        return;
+    map_permissions_changed(self, start_page, num_pages);
 }
 
 void mem_clear_bitsets(CyMemory* self) {
     std::memset(self->_r_bitset, 0, sizeof self->_r_bitset);
     std::memset(self->_w_bitset, 0, sizeof self->_w_bitset);
+    map_permissions_changed(self, 0, kPageCount);
 }
 
 // Raises PvmExit(2, address).
@@ -693,71 +887,27 @@ int mem_write(CyMemory* self, uint32_t address, PyObject* data, int skip_dispatc
     return rc;
 }
 
-// ----- direct loads and stores of the driver ----------------------------------
+// ----- direct loads and stores of the engines --------------------------------
 //
-// The driver's native run loop loads and stores through these two functions
-// instead of `read` and `write` when the memory is exactly a CyMemory (no
-// override can be due).  They apply the same rules: every page of the access
-// is checked before a byte moves, a read of a page without a buffer gives
-// zeros, a write creates the buffers of the pages it touches.  They build no
-// Python object: a refused access reports the start address of the first
-// page that lacks the permission instead of raising.
-//
-// Page buffers come through a small cache in the registry, keyed by page
-// index.  The cache is valid only for the page store object and the store
-// version it was filled in: any change to `_pages` from Python (a new dict,
-// an item set or deleted) changes one of the two and empties the cache, and
-// releasing the buffers destroys the registry and the cache with it.
-
-// The version of a dict, which changes with every change to it.  Python
-// versions without the field get a number that never repeats, so the cache
-// is refilled after every lookup there.
-inline uint64_t store_version(PyObject* store) {
-#if PY_VERSION_HEX < 0x030E0000
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-    return reinterpret_cast<PyDictObject*>(store)->ma_version_tag;
-#pragma GCC diagnostic pop
-#else
-    static uint64_t never_again = 0;
-    (void)store;
-    return ++never_again;
-#endif
-}
-
-// The buffer of page `page`, or NULL: without an exception the page has no
-// buffer (and `create` was 0).
-uint8_t* direct_page(CyMemory* self, uint32_t page, int create) {
-    Registry* r = registry_of(self);
-    PyObject* store = self->_pages;
-    if (r != nullptr && store == r->cache_store && PyDict_CheckExact(store) &&
-        store_version(store) == r->cache_version) {
-        const CachedPage& e = r->cache[page % kPageCacheSlots];
-        if (e.page == page && (e.buf != nullptr || !create)) return e.buf;
-    }
-    uint8_t* buf = mem_get_cpage(self, page, create);
-    if (buf == nullptr && PyErr_Occurred()) return nullptr;
-    // The lookup may have created the registry, added a page or (through a
-    // key's __eq__) run Python code that changed the store: the cache is
-    // refilled from scratch whenever the store is not the one it describes.
-    r = registry_of(self);
-    store = self->_pages;
-    if (r == nullptr || !PyDict_CheckExact(store)) return buf;
-    const uint64_t version = store_version(store);
-    if (store != r->cache_store || version != r->cache_version) cache_reset(r, store, version);
-    r->cache[page % kPageCacheSlots] = CachedPage{page, buf};
-    return buf;
-}
+// A native engine loads and stores through these two functions instead of
+// `read` and `write` when the memory is exactly a CyMemory (no override can
+// be due) and its page map cannot serve the access: the first access to a
+// page, an access across two pages, a refused access.  They apply the same
+// rules: every page of the access is checked before a byte moves, a read of
+// a page without a buffer gives zeros, a write creates the buffers of the
+// pages it touches.  They build no Python object: a refused access reports
+// the start address of the first page that lacks the permission instead of
+// raising.
 
 // 0 when every page of [address, address + length) has the access; else 1
 // with the start address of the first page that lacks it in *fault.  An
-// access that runs past 0xFFFFFFFF is refused; when the pages it has below
-// the top all allow it, the fault is reported at the page of `address`.
+// access that runs past 0xFFFFFFFF is refused: the first page it lacks is
+// the one past the top, whose address modulo 2^32 is 0.
 inline int direct_check(const CyMemory* self, uint32_t address, uint32_t length, int mode, uint32_t* fault) {
     const uint64_t last = (uint64_t{address} + length - 1) >> kPageShift;
     for (uint64_t pg = address >> kPageShift; pg <= last; ++pg) {
         if (pg > kLastPage) {
-            *fault = address & ~kPageMask;
+            *fault = 0;
             return 1;
         }
         if (!mem_has_access_c(const_cast<CyMemory*>(self), static_cast<uint32_t>(pg), mode)) {
@@ -766,53 +916,6 @@ inline int direct_check(const CyMemory* self, uint32_t address, uint32_t length,
         }
     }
     return 0;
-}
-
-// The cached buffer of `page` when the cache describes the current page
-// store: *hit tells whether the cache knew the page at all.
-inline uint8_t* cached_page(const CyMemory* self, uint32_t page, bool* hit) {
-    const Registry* r = registry_of(self);
-    PyObject* store = self->_pages;
-    if (r != nullptr && store == r->cache_store && PyDict_CheckExact(store) &&
-        store_version(store) == r->cache_version) {
-        const CachedPage& e = r->cache[page % kPageCacheSlots];
-        if (e.page == page) {
-            *hit = true;
-            return e.buf;
-        }
-    }
-    *hit = false;
-    return nullptr;
-}
-
-// Little-endian values of 1, 2, 4 or 8 bytes; each case compiles to one move.
-inline uint64_t get_le(const uint8_t* p, uint32_t length) {
-    switch (length) {
-        case 1: return p[0];
-        case 2: { uint16_t v; std::memcpy(&v, p, 2); return alu::to_little(v); }
-        case 4: { uint32_t v; std::memcpy(&v, p, 4); return alu::to_little(v); }
-        case 8: { uint64_t v; std::memcpy(&v, p, 8); return alu::to_little(v); }
-        default: return num::load_le(p, length);
-    }
-}
-
-inline void put_le(uint8_t* p, uint64_t value, uint32_t length) {
-    switch (length) {
-        case 1: p[0] = static_cast<uint8_t>(value); return;
-        case 2: { const uint16_t v = alu::to_little(static_cast<uint16_t>(value)); std::memcpy(p, &v, 2); return; }
-        case 4: { const uint32_t v = alu::to_little(static_cast<uint32_t>(value)); std::memcpy(p, &v, 4); return; }
-        case 8: { const uint64_t v = alu::to_little(value); std::memcpy(p, &v, 8); return; }
-        default: num::store_le(p, value, length);
-    }
-}
-
-// The buffer of a page that has one, for the driver's own page table; NULL
-// when the page has none (or with an exception when the store cannot be
-// read).  No permission is checked: the driver checks the bits on every use.
-uint8_t* direct_buffer(CyMemory* self, uint32_t page) {
-    bool hit;
-    uint8_t* buf = cached_page(self, page, &hit);
-    return hit ? buf : direct_page(self, page, 0);
 }
 
 // Calls `piece(page, offset, done, chunk)` for each page-sized piece of the
@@ -830,14 +933,14 @@ inline bool each_piece(uint32_t address, uint32_t length, Piece piece) {
     return true;
 }
 
-// The general case of direct_load: an access across two pages, or a page
-// the cache does not know.
-[[gnu::noinline]] int load_slow(CyMemory* self, uint32_t address, uint32_t length, uint64_t* value,
-                                uint32_t* fault) {
+// Loads `length` (1, 2, 4 or 8) bytes at `address`, little-endian, into
+// *value.  0 on success; 1 when refused (the fault address in *fault, *value
+// untouched); -1 with an exception when a page buffer cannot be looked up.
+int direct_load(CyMemory* self, uint32_t address, uint32_t length, uint64_t* value, uint32_t* fault) {
     if (direct_check(self, address, length, kAccRead, fault)) return 1;
     uint8_t bytes[8] = {};
     const bool ok = each_piece(address, length, [&](uint32_t page, uint32_t off, uint32_t done, uint32_t chunk) {
-        const uint8_t* src = direct_page(self, page, 0);
+        const uint8_t* src = mem_get_cpage(self, page, 0);
         if (src != nullptr) std::memcpy(bytes + done, src + off, chunk);
         return src != nullptr || !PyErr_Occurred();
     });
@@ -846,53 +949,19 @@ inline bool each_piece(uint32_t address, uint32_t length, Piece piece) {
     return 0;
 }
 
-[[gnu::noinline]] int store_slow(CyMemory* self, uint32_t address, uint32_t length, uint64_t value,
-                                 uint32_t* fault) {
-    if (direct_check(self, address, length, kAccWrite, fault)) return 1;
-    uint8_t bytes[8];
-    num::store_le(bytes, value, 8);
-    const bool ok = each_piece(address, length, [&](uint32_t page, uint32_t off, uint32_t done, uint32_t chunk) {
-        uint8_t* dst = direct_page(self, page, 1);
-        if (dst != nullptr) std::memcpy(dst + off, bytes + done, chunk);
-        return dst != nullptr;
-    });
-    return ok ? 0 : -1;
-}
-
-// Loads `length` (1, 2, 4 or 8) bytes at `address`, little-endian, into
-// *value.  0 on success; 1 when refused (the fault address in *fault, *value
-// untouched); -1 with an exception when a page buffer cannot be looked up.
-// An access within one readable page the cache knows is handled here, the
-// rest by load_slow.
-int direct_load(CyMemory* self, uint32_t address, uint32_t length, uint64_t* value, uint32_t* fault) {
-    const uint32_t off = address & kPageMask;
-    const uint32_t page = address >> kPageShift;
-    if (off + length <= kPageSize && mem_has_access_c(self, page, kAccRead)) {
-        bool hit;
-        const uint8_t* src = cached_page(self, page, &hit);
-        if (hit) {
-            *value = src != nullptr ? get_le(src + off, length) : 0;
-            return 0;
-        }
-    }
-    return load_slow(self, address, length, value, fault);
-}
-
 // Stores the low `length` (1, 2, 4 or 8) bytes of `value` at `address`,
 // little-endian, creating page buffers as `write` does.  Returns as
 // `direct_load`; a refused store changes nothing.
 int direct_store(CyMemory* self, uint32_t address, uint32_t length, uint64_t value, uint32_t* fault) {
-    const uint32_t off = address & kPageMask;
-    const uint32_t page = address >> kPageShift;
-    if (off + length <= kPageSize && mem_has_access_c(self, page, kAccWrite)) {
-        bool hit;
-        uint8_t* dst = cached_page(self, page, &hit);
-        if (dst != nullptr) {
-            put_le(dst + off, value, length);
-            return 0;
-        }
-    }
-    return store_slow(self, address, length, value, fault);
+    if (direct_check(self, address, length, kAccWrite, fault)) return 1;
+    uint8_t bytes[8];
+    num::store_le(bytes, value, 8);
+    const bool ok = each_piece(address, length, [&](uint32_t page, uint32_t off, uint32_t done, uint32_t chunk) {
+        uint8_t* dst = mem_get_cpage(self, page, 1);
+        if (dst != nullptr) std::memcpy(dst + off, bytes + done, chunk);
+        return dst != nullptr;
+    });
+    return ok ? 0 : -1;
 }
 
 CyMemory_vtable memory_vtable = {
@@ -1534,9 +1603,10 @@ int copy_page(CyMemory* mem, uint32_t idx, uint8_t* buf) {
 // 1 when equal, 0 when not, -1 with an exception.
 int memory_contents_equal(CyMemory* a, CyMemory* b) {
     if (a->heap_break != b->heap_break) return 0;
-    for (uint32_t pg = 0; pg < kPageCount; ++pg) {
-        if (mem_has_access_c(a, pg, kAccRead) != mem_has_access_c(b, pg, kAccRead) ||
-            mem_has_access_c(a, pg, kAccWrite) != mem_has_access_c(b, pg, kAccWrite))
+    // Permissions word by word: a page is readable when either bit is set.
+    for (uint32_t w = 0; w < kBitsetWords; ++w) {
+        if (a->_w_bitset[w] != b->_w_bitset[w] ||
+            (a->_r_bitset[w] | a->_w_bitset[w]) != (b->_r_bitset[w] | b->_w_bitset[w]))
             return 0;
     }
     Owned indices = Owned::steal(PyList_New(0));
@@ -1740,11 +1810,15 @@ PyObject* state_get_r_bitset(PyObject* op, void*) { return get_bitset(as_memory(
 PyObject* state_get_w_bitset(PyObject* op, void*) { return get_bitset(as_memory(op)->_w_bitset); }
 int state_set_r_bitset(PyObject* op, PyObject* v, void*) {
     bitsets_touched(as_memory(op));
-    return set_bitset(as_memory(op)->_r_bitset, v);
+    const int rc = set_bitset(as_memory(op)->_r_bitset, v);
+    map_permissions_changed(as_memory(op), 0, kPageCount);
+    return rc;
 }
 int state_set_w_bitset(PyObject* op, PyObject* v, void*) {
     bitsets_touched(as_memory(op));
-    return set_bitset(as_memory(op)->_w_bitset, v);
+    const int rc = set_bitset(as_memory(op)->_w_bitset, v);
+    map_permissions_changed(as_memory(op), 0, kPageCount);
+    return rc;
 }
 
 const PickleField memory_fields[] = {
@@ -1870,7 +1944,7 @@ int import_names() {
 int exec_module(PyObject* m) {
     if (publish_function(m, "_direct_load", direct_load, kDirectLoadSig) < 0 ||
         publish_function(m, "_direct_store", direct_store, kDirectStoreSig) < 0 ||
-        publish_function(m, "_direct_buffer", direct_buffer, kDirectBufferSig) < 0 ||
+        publish_function(m, "_page_map", page_map, kPageMapSig) < 0 ||
         publish_function(m, "_get_start_page", _get_start_page, kPageFnSig) < 0 ||
         publish_function(m, "_get_page_offset", _get_page_offset, kPageFnSig) < 0 ||
         publish_function(m, "_norm", _norm, kPageFnSig) < 0 ||

@@ -31,4 +31,5 @@ class CyTable:
 
 def _reconstruct_CyTable(cls: type[_T], checksum: int, state: tuple[Any, ...] | None, /) -> _T: ...
 
+__native_api__: dict[str, Any]
 __test__: dict[str, Any]

@@ -66,14 +66,54 @@ using page_range_fn = void(uint32_t, uint32_t, uint32_t*, uint32_t*);
 inline constexpr const char* kPageFnSig = "uint32_t (uint32_t)";
 inline constexpr const char* kPageRangeSig = "void (uint32_t, uint32_t, uint32_t *, uint32_t *)";
 
-// Direct loads and stores for the driver's native run loop (exact CyMemory
-// only): 0 done, 1 refused with the fault address set, -1 with an exception.
+// Direct loads and stores for the native engines (exact CyMemory only): 0
+// done, 1 refused with the fault address set, -1 with an exception.  They
+// apply the rules of `read` and `write` (every page checked first, zeros for
+// a page without a buffer, buffers created on first write) without building
+// a Python object.
 using direct_load_fn = int(CyMemory*, uint32_t address, uint32_t length, uint64_t* value, uint32_t* fault);
 using direct_store_fn = int(CyMemory*, uint32_t address, uint32_t length, uint64_t value, uint32_t* fault);
 inline constexpr const char* kDirectLoadSig = "int (CyMemory *, uint32_t, uint32_t, uint64_t *, uint32_t *)";
 inline constexpr const char* kDirectStoreSig = "int (CyMemory *, uint32_t, uint32_t, uint64_t, uint32_t *)";
-// The buffer of a page that has one (NULL: none, or an exception is set).
-using direct_buffer_fn = uint8_t*(CyMemory*, uint32_t page);
-inline constexpr const char* kDirectBufferSig = "uint8_t *(CyMemory *, uint32_t)";
+
+// The page map of a memory: page index -> the page's buffer and whether the
+// page may be read or written, for engines that move bytes straight to and
+// from the buffers.  Two levels: a leaf per 1024 pages (4 MiB of address
+// space); leaves nothing was entered in yet are one shared leaf of unknown
+// entries, so a lookup is two loads and no test.  An entry is 0 while the
+// page is not known; otherwise the address of the page's buffer, or of a
+// shared page of zeros that is never written when the page has no buffer
+// yet, with kMapRead set when the page may be read and kMapWrite when it may
+// be written and has a buffer of its own.
+//
+// The memory keeps the map in step with its page store and its permission
+// bits: pages the memory creates are entered as they are created, every
+// permission change updates the entries it covers, and any other change to
+// the store (from Python code) empties the map the next time it is asked
+// for.  An engine asks for it (`page_map`) at the start of a run and again
+// after anything that may have run Python code; between those points the map
+// and every buffer in it stay valid.
+inline constexpr uint32_t kMapLeafBits = 10;
+inline constexpr uint32_t kMapLeafPages = 1u << kMapLeafBits;
+inline constexpr uint32_t kMapLeaves = kPageCount >> kMapLeafBits;
+inline constexpr uintptr_t kMapRead = 1;
+inline constexpr uintptr_t kMapWrite = 2;
+inline constexpr uintptr_t kMapBits = kMapRead | kMapWrite;
+
+struct PageMap {
+    uintptr_t* leaves[kMapLeaves];
+};
+
+inline uintptr_t map_entry(const PageMap* map, uint32_t page) {
+    return map->leaves[page >> kMapLeafBits][page & (kMapLeafPages - 1)];
+}
+
+inline uint8_t* map_buffer(uintptr_t entry) { return reinterpret_cast<uint8_t*>(entry & ~kMapBits); }
+
+// The memory's page map, brought up to date with its page store; a map
+// with no entries when the store cannot be mapped (not a dict, or keys whose
+// comparison could run Python code).  Never NULL; sets no exception.
+using page_map_fn = PageMap*(CyMemory*);
+inline constexpr const char* kPageMapSig = "PageMap *(CyMemory *)";
 
 }  // namespace pvm

@@ -53,6 +53,11 @@ struct CyGroup_vtable {
 };
 inline constexpr const char* kCyGroupVtableSig = "CyGroup_vtable";
 
+// op_table counts every change to an entry's gas cost or terminating flag
+// in this variable.
+inline constexpr const char* kEntryChangesName = "_entry_changes";
+inline constexpr const char* kEntryChangesSig = "uint64_t";
+
 // A group module publishes its opcode table under this name.
 inline constexpr const char* kTableName = "TABLE";
 inline constexpr const char* kTableSig = "PyObject *";

@@ -1,0 +1,94 @@
+// What the driver hands an engine and what an engine hands back.
+//
+// The driver (vm_interpreter) runs a program's basic blocks through one of
+// its engines: the general path (the driver's own loop over the cached
+// CyBlockInfo objects, every Python-visible hook honoured) or a native
+// engine, which runs its own form of the same blocks.  A native engine gets
+// one `Request`: the program, the memory, the 13 registers it works on in
+// place, where to start and with how much gas, and how to make host calls.
+// It returns one `Outcome`: how the run ended, where, with what gas left.
+// An engine that meets a block it cannot run hands the run back (`handover`)
+// at a block boundary, or right after a handled host call, and the general
+// path goes on from there with the same state.
+//
+// The rules every engine keeps: a block is charged its whole gas when it
+// starts and a run with less gas left stops "out of gas" at the block's
+// start; an exit inside a block gives nothing back; a page fault reports the
+// start of the first page of the access that lacks the permission; a host
+// call without a handler stops after the `ecalli` and gives back the gas of
+// the block's instructions after it; a handled host call goes on inside the
+// block, charged nothing more.
+#pragma once
+
+#include "abi/block.hpp"
+#include "abi/memory.hpp"
+#include "abi/program.hpp"
+#include "abi/status.hpp"
+
+#include <cstdint>
+
+namespace pvm::engine {
+
+// How a run on an engine ended.
+enum class End : uint8_t {
+    halt = kHalt,
+    panic = kPanic,
+    page_fault = kPageFault,
+    out_of_gas = kOutOfGas,
+    host = kHostCall,  // an ecalli without a host handler
+    failed = 250,      // an exception is set
+    handover = 251,    // the general path goes on from `pc` and `gas`
+};
+
+// A host call, made by the driver for an engine: calls the run's host
+// handler for call `index` with the registers as the engine left them (the
+// engine works on the caller's registers in place, so the handler sees and
+// changes the same values).
+struct HostCall {
+    enum class Reply : uint8_t {
+        go_on,   // the run goes on after the ecalli; *gas may have been charged
+        end,     // the run ends after the ecalli with *status (halt, panic,
+                 // or out of gas with *gas set to 0)
+        failed,  // an exception is set (the handler raised, or its reply was bad)
+    };
+    Reply (*call)(void* context, uint32_t index, uint64_t* gas, uint8_t* status);
+    void* context;
+};
+
+// What the driver hands an engine for one run.
+struct Request {
+    CyProgram* program;
+    CyMemory* memory;
+    uint64_t* registers;    // the 13 registers, changed in place
+    uint32_t pc;
+    uint64_t gas;
+    const HostCall* host;   // nullptr: an ecalli stops the run (End::host)
+};
+
+// What comes back.
+struct Outcome {
+    End end = End::failed;
+    uint32_t pc = 0;           // where the run stopped: the exiting instruction, the block that
+                               // could not be paid for, the instruction after an ecalli, or where
+                               // the general path goes on
+    uint64_t gas = 0;          // gas left
+    uint32_t fault = 0;        // page fault: start address of the first refused page
+    uint32_t host_index = 0;   // End::host: the call index
+    bool interrupted = false;  // End::failed: a signal handler (Ctrl-C) raised; pc and gas
+                               // form a state a later run resumes from at equal total gas
+    bool charged = false;      // End::handover: the block at pc was already paid for (the
+                               // rest of a block after a handled host call)
+};
+
+// Services of the driver an engine uses.
+struct Driver {
+    // The driver's compiled block at `pc` (compiled on first use); borrowed,
+    // nullptr with an exception.
+    CyBlockInfo* (*block_at)(void* interpreter, uint32_t pc);
+    void* interpreter;
+    // Lets other Python threads run and pending signal handlers run; false
+    // with the exception a signal handler raised.  Any Python code may run.
+    bool (*let_others_run)();
+};
+
+}  // namespace pvm::engine
