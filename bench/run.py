@@ -14,6 +14,16 @@ Workloads (programs written with `qorvel_pvm.asm`, run through
   run       a `run()` call of a program that halts at once, given a memory
             (the fixed cost of a call)
   run-new   the same without a memory, so that `run()` makes a new one
+  service   compiled-style code: bench/programs/service.pvmasm in the
+            standard container (bench/service.py) parses a 128 KiB argument
+            of records with calls and returns through the jump table, frames
+            on the stack, a hash table and a log on the heap, and two host
+            calls per record, answered by a Python handler (`host=`)
+  service-resume
+            the same program without a handler: the run stops at each host
+            call, the benchmark answers it and runs again from there
+  hostcall  a loop of 22 simple instructions and one `ecalli`, with a
+            handler that does nothing
 
 For each workload:
 
@@ -29,14 +39,26 @@ For each workload:
 
 Before timing, the native and the reference interpreters run every workload
 and a program that uses every instruction, and must agree (status, pc, gas,
-registers and memory).  The figures are printed and written into
-docs/PERFORMANCE.md (between its "bench:results" markers).
+registers and memory); the reference, which has no host handlers, answers
+host calls by stopping and resuming.  The service must also halt with the
+results bench/service.py computes for its input, with the handler and by
+stopping and resuming alike.
+
+Besides, the sieve runs on a bound of 10,000,000 against the same algorithm
+in C++ (bench/sieve_native.cpp, compiled with $CXX or g++ at -O3 into a
+temporary directory): both must find the same primes, and the ratio of their
+best wall-clock times is reported as "N x native".
+
+The figures are printed and written into docs/PERFORMANCE.md (between its
+"bench:results" markers).
 
 The package is imported as it is installed; when it is not importable the
 script installs it first with `pip install .` into the running interpreter's
 environment (`--install` forces that).
 
-Usage: python bench/run.py [--install] [--no-callgrind] [--no-doc]
+Usage: python bench/run.py [--install] [--no-callgrind] [--no-native] [--no-doc]
+                           [--only KEY,...]
+(`--only` takes workload keys and `native` for the comparison with C++.)
 """
 
 from __future__ import annotations
@@ -49,6 +71,7 @@ import json
 import os
 import platform
 import re
+import shlex
 import shutil
 import subprocess
 import sys
@@ -128,6 +151,54 @@ loop:
 
 RUN_SOURCE = HALT
 
+# 22 simple instructions and a host call per iteration (the call in the
+# middle of the block, so that each call resumes inside it); r1 counts down.
+HOSTCALL_SOURCE = f"""
+loop:
+    add_imm_64 r2, r2, 3
+    xor r3, r3, r2
+    add_64 r4, r4, r3
+    shlo_l_imm_64 r5, r2, 1
+    and_imm r6, r4, 0xff
+    or r7, r7, r6
+    sub_64 r8, r8, r5
+    xor_imm r9, r9, 5
+    add_64 r10, r10, r2
+    move_reg r11, r9
+    ecalli 0
+    shlo_r_imm_64 r5, r4, 3
+    add_64 r2, r2, r5
+    xor r3, r3, r11
+    and_imm r6, r3, 0xfff
+    add_64 r4, r4, r6
+    or_imm r7, r7, 1
+    sub_64 r8, r8, r7
+    add_imm_64 r9, r9, 7
+    xor r10, r10, r8
+    move_reg r11, r4
+    add_imm_64 r1, r1, -1
+    branch_ne_imm r1, 0, loop
+    {HALT}
+"""
+
+
+def ignore_host_call(call, registers, memory):
+    return None
+
+
+def run_resuming(run, registers, memory, gas, handler):
+    """Runs without a host handler: at each stop with status "host", applies
+    `handler` to the returned registers and memory and runs again from the
+    returned pc with the gas left.  Returns the last result.  This is how the
+    reference interpreter, which stops at every host call, runs the host-call
+    workloads."""
+    r = run(registers=registers, memory=memory, gas=gas)
+    while r.status == "host":
+        regs = list(r.registers)
+        handler(r.host_call, regs, r.memory)
+        r = run(registers=regs, memory=r.memory, pc=r.pc, gas=r.gas)
+    return r
+
 SIEVE = ROOT / "examples" / "sieve.pvmasm"
 # The standard program layout the sieve runs in: its argument (N in decimal)
 # at 0xFEFF0000, the stack below 0xFEFE0000, the heap break at 0x20000.
@@ -159,6 +230,15 @@ WORKLOADS = [
              lambda n: "run() of a program that halts at once, memory given"),
     Workload("run-new", "run() call with a new memory", "call", 1, (100, 300),
              lambda n: "the same, run() makes a new empty memory"),
+    Workload("service", "compiled-code service, host handler", "instr", 128 * 1024, (128 * 1024, 384 * 1024),
+             lambda n: f"bench/programs/service.pvmasm on a {n // 1024:,} KiB argument: "
+                       "calls, frames, heap, 2 host calls per record, host=fn"),
+    Workload("service-resume", "compiled-code service, stop/resume", "instr", 128 * 1024,
+             (128 * 1024, 384 * 1024),
+             lambda n: f"the same, {n // 1024:,} KiB; each host call stops the run, which resumes from its pc"),
+    Workload("hostcall", "trivial host call every 23 instructions, with a handler", "instr", 20_000,
+             (2_000, 12_000),
+             lambda n: f"{n:,} x (22 simple instructions + ecalli), host=lambda call, registers, memory: None"),
 ]
 BY_KEY = {w.key: w for w in WORKLOADS}
 
@@ -207,6 +287,41 @@ class Case:
                 return GAS - r.gas, (r.status, r.pc, r.gas, list(r.registers), r.fault_address)
             self.once = once
             return
+        if key in ("service", "service-resume"):
+            import service
+            from qorvel_pvm import image
+
+            arg = service.make_input(size)
+            if native:
+                container = service.container()
+                interpreter = make_interpreter(image.load(container).program)
+
+                def start():
+                    img = image.load(container, args=arg)  # a new memory each time
+                    return img.registers, img.memory
+            else:
+                interpreter = make_interpreter(service.program_blob())
+
+                def start():
+                    memory = ref.Memory.from_pc(service.READ_ONLY, service.READ_WRITE, arg, service.HEAP_PAGES,
+                                                service.STACK_SIZE, heap=service.WRITE_START)
+                    registers = [0] * 13
+                    registers[0], registers[1], registers[7], registers[8] = \
+                        HALT_ADDRESS, STACK_TOP, ARGS_START, len(arg)
+                    return registers, memory
+            with_handler = native and key == "service"
+
+            def once():
+                registers, memory = start()
+                if with_handler:
+                    r = interpreter.run(registers=registers, memory=memory, gas=GAS, host=service.handle)
+                else:
+                    r = run_resuming(interpreter.run, registers, memory, GAS, service.handle)
+                # The globals and the key counters (the table and the log are in the digest, r9).
+                data = r.memory.read(service.WRITE_START, service.COUNTERS_END - service.WRITE_START)
+                return GAS - r.gas, (r.status, r.pc, r.gas, list(r.registers), r.fault_address, data)
+            self.once = once
+            return
         if key == "block":
             source, regs[0] = block_source(), size
         elif key == "loop":
@@ -214,6 +329,8 @@ class Case:
         elif key == "memory":
             source, regs[1] = MEMORY_SOURCE, HEAP + 8 * size
             self.memory = layout(16)  # 64 KiB writable from 0x20000
+        elif key == "hostcall":
+            source, regs[1] = HOSTCALL_SOURCE, size
         else:
             source = RUN_SOURCE
             if key == "run":
@@ -222,7 +339,12 @@ class Case:
         memory = self.memory
 
         def once():
-            r = interpreter.run(registers=regs, memory=memory, gas=GAS)
+            if key != "hostcall":
+                r = interpreter.run(registers=regs, memory=memory, gas=GAS)
+            elif native:
+                r = interpreter.run(registers=regs, memory=memory, gas=GAS, host=ignore_host_call)
+            else:
+                r = run_resuming(interpreter.run, regs, memory, GAS, ignore_host_call)
             outcome = (r.status, r.pc, r.gas, list(r.registers), r.fault_address)
             if key == "memory":
                 outcome += (r.memory.read(HEAP, 8 * size),)
@@ -332,13 +454,33 @@ def check_agreement() -> list[str]:
                             + ("" if got[5] == want[5] else " (memory differs)"))
         elif name == "every instruction" and a.status != "halt":
             problems.append(f"{name}: ended with {a.status} at pc {a.pc}, expected a halt")
+    small = {"sieve": 5000, "service": 8192, "service-resume": 8192, "hostcall": 300}
     for w in WORKLOADS:
-        size = {"loop": min(w.size, 2000), "block": min(w.size, 5), "sieve": 5000}.get(w.key, w.size)
+        size = {"loop": min(w.size, 2000), "block": min(w.size, 5), **small}.get(w.key, w.size)
         (_, a), (_, b) = Case(w.key, size, True).once(), Case(w.key, size, False).once()
         if a != b:
             problems.append(f"{w.key}: native {a[:5]} reference {b[:5]}")
         elif w.key != "memcopy" and a[0] != "halt":
             problems.append(f"{w.key}: ended with {a[0]} at pc {a[1]}, expected a halt")
+    return problems + check_service(small["service"], BY_KEY["service"].size)
+
+
+def check_service(*sizes: int) -> list[str]:
+    """The service must halt with the results bench/service.py computes, and
+    end in the same state with a handler and by stopping and resuming."""
+    import service
+
+    problems = []
+    for size in sizes:
+        want = service.expected(service.make_input(size))
+        outcomes = {key: Case(key, size, True).once()[1] for key in ("service", "service-resume")}
+        for key, (status, pc, _, registers, _, _) in outcomes.items():
+            if status != "halt" or tuple(registers[7:10]) != tuple(want):
+                problems.append(f"{key} ({size} bytes): {status} at pc {pc} with r7, r8, r9 = {registers[7:10]}, "
+                                f"expected a halt with {list(want)}")
+        if outcomes["service"] != outcomes["service-resume"]:
+            problems.append(f"service ({size} bytes): the run with a handler and the stop/resume run end in "
+                            "different states")
     return problems
 
 
@@ -364,6 +506,88 @@ def units_per_second(case: Case, batch_seconds: float, repeats: int) -> float:
         if gc_was_enabled:
             gc.enable()
     return units * number / best
+
+
+# ----- against native code ---------------------------------------------------------------
+
+NATIVE_SOURCE = HERE / "sieve_native.cpp"
+NATIVE_BOUND = 10_000_000
+NATIVE_REPEATS = 5
+
+
+class Disagreement(Exception):
+    """The PVM and the native program computed different results."""
+
+
+@dataclass
+class NativeRatio:
+    pvm_seconds: float     # best wall-clock time of one Interpreter.run of the sieve
+    native_seconds: float  # best wall-clock time of the same sieve in C++
+    compiler: str          # the compiler and its flags, for the report
+    primes: int
+
+    @property
+    def ratio(self) -> float:
+        return self.pvm_seconds / self.native_seconds
+
+
+def native_compiler() -> list[str]:
+    """The C++ compiler the package builds with: $CXX, else g++."""
+    return shlex.split(os.environ.get("CXX") or "g++")
+
+
+def native_ratio() -> NativeRatio | str:
+    """Runs the sieve up to NATIVE_BOUND on the PVM and as C++ compiled at the
+    package's optimisation level (-O3), best of NATIVE_REPEATS runs each.
+    Returns why not when there is no compiler; raises Disagreement when the
+    two find different primes."""
+    cxx = native_compiler()
+    if shutil.which(cxx[0]) is None:
+        return f"not measured: no C++ compiler (`{cxx[0]}` not found; set CXX)"
+    first_line = (subprocess.run([*cxx, "--version"], capture_output=True, text=True).stdout.splitlines() or [""])[0]
+    version = first_line.split()[-1] if first_line.split() else "?"
+    flags = ["-std=c++20", "-O3", "-DNDEBUG"]  # the package's Release flags
+    with tempfile.TemporaryDirectory() as tmp:
+        exe = Path(tmp) / "sieve_native"
+        proc = subprocess.run([*cxx, *flags, str(NATIVE_SOURCE), "-o", str(exe)], capture_output=True, text=True)
+        if proc.returncode != 0:
+            raise RuntimeError(f"compiling {NATIVE_SOURCE.name} failed:\n{proc.stderr[-3000:]}")
+        out = subprocess.run([str(exe), str(NATIVE_BOUND), str(NATIVE_REPEATS)], capture_output=True, text=True,
+                             check=True).stdout
+    fields = dict(item.split("=", 1) for item in out.split())
+    native = [int(fields[name]) for name in ("r7", "r8", "r9")]
+
+    case = Case("sieve", NATIVE_BOUND, True)
+    _, (status, pc, _, registers, _) = case.once()  # compiles the blocks
+    if status != "halt" or registers[7:10] != native:
+        raise Disagreement(f"sieve up to {NATIVE_BOUND:,}: the PVM ended with {status} at pc {pc}, "
+                           f"r7, r8, r9 = {registers[7:10]}; the native program printed {native}")
+    best = float("inf")
+    gc_was_enabled = gc.isenabled()
+    gc.disable()
+    try:
+        for _ in range(NATIVE_REPEATS):
+            start = time.perf_counter()
+            case.once()
+            best = min(best, time.perf_counter() - start)
+    finally:
+        if gc_was_enabled:
+            gc.enable()
+    return NativeRatio(best, int(fields["best_ns"]) / 1e9, f"{os.path.basename(cxx[0])} {version} {flags[1]}",
+                       registers[7])
+
+
+def fmt_seconds(value: float) -> str:
+    return f"{value:.3g} s" if value >= 1 else f"{value * 1e3:.3g} ms"
+
+
+def native_line(native: NativeRatio | str) -> str:
+    if isinstance(native, str):
+        return f"Sieve against native code: {native}."
+    return (f"Sieve against native code: `examples/sieve.pvmasm` up to {NATIVE_BOUND:,} ({native.primes:,} primes) "
+            f"takes {fmt_seconds(native.pvm_seconds)} in `Interpreter.run`, the same algorithm in C++ "
+            f"(`bench/sieve_native.cpp`, {native.compiler}) {fmt_seconds(native.native_seconds)}: "
+            f"**{native.ratio:.3g} x native** (best of {NATIVE_REPEATS} runs each, wall clock).")
 
 
 # ----- callgrind -------------------------------------------------------------------------
@@ -616,7 +840,7 @@ def markdown_table(headers, rows) -> str:
     return "\n".join(lines)
 
 
-def results_section(info, rates, host, elapsed) -> str:
+def results_section(info, rates, host, native, elapsed) -> str:
     today = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d")
     return "\n".join([
         BEGIN_MARK,
@@ -626,6 +850,8 @@ def results_section(info, rates, host, elapsed) -> str:
         f"- {info['os']}, Python {info['python']}, {info['valgrind']}",
         "",
         markdown_table(HEADERS, table_rows(rates, host)),
+        "",
+        native_line(native),
         "",
         "Where the host instructions of each workload go (shares of the callgrind difference; a",
         "module's share includes what it calls in the Python runtime and the C library):",
@@ -654,9 +880,11 @@ def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--install", action="store_true", help="pip install the package first, even if importable")
     parser.add_argument("--no-callgrind", action="store_true", help="skip the host instruction counts")
+    parser.add_argument("--no-native", action="store_true", help="skip the comparison with the sieve in C++")
     parser.add_argument("--no-doc", action="store_true", help="do not rewrite docs/PERFORMANCE.md")
     parser.add_argument("--only", metavar="KEYS",
-                        help="measure only these workloads (comma-separated keys); implies --no-doc")
+                        help="measure only these workloads (comma-separated keys, `native` for the "
+                             "comparison with C++); implies --no-doc")
     parser.add_argument("--inner", nargs=2, metavar=("WORKLOAD", "SIZE"), help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.inner:
@@ -677,20 +905,31 @@ def main() -> int:
     print("reference and native agree on every workload and on a program using every instruction")
 
     workloads = WORKLOADS
+    with_native = not args.no_native
     if args.only:
         keys = args.only.split(",")
-        unknown = [k for k in keys if k not in BY_KEY]
+        unknown = [k for k in keys if k not in BY_KEY and k != "native"]
         if unknown:
-            parser.error(f"unknown workloads {unknown}; known: {', '.join(BY_KEY)}")
-        workloads = [BY_KEY[k] for k in keys]
+            parser.error(f"unknown workloads {unknown}; known: {', '.join(BY_KEY)}, native")
+        workloads = [BY_KEY[k] for k in keys if k != "native"]
+        with_native = with_native and "native" in keys
         args.no_doc = True
     rates = {}
     for w in workloads:
         native = units_per_second(Case(w.key, w.size, True), 0.2, 5)
         reference = units_per_second(Case(w.key, w.size, False), 0.3, 3)
         rates[w.key] = (native, reference)
-        print(f"  {w.key:<8} native {fmt_rate(native, w.unit):>16}   reference {fmt_rate(reference, w.unit):>16}",
+        print(f"  {w.key:<14} native {fmt_rate(native, w.unit):>16}   reference {fmt_rate(reference, w.unit):>16}",
               flush=True)
+
+    versus_native: NativeRatio | str = "not measured (--no-native)"
+    if with_native:
+        try:
+            versus_native = native_ratio()
+        except Disagreement as e:
+            print(f"the PVM and the native sieve disagree: {e}")
+            return 1
+        print("  " + native_line(versus_native).replace("`", "").replace("**", ""), flush=True)
 
     host: dict[str, HostCost] = {}
     if args.no_callgrind:
@@ -704,6 +943,9 @@ def main() -> int:
     elapsed = time.perf_counter() - started
     print()
     print_table(HEADERS, table_rows(rates, host))
+    if with_native:
+        print()
+        print(native_line(versus_native).replace("`", "").replace("**", ""))
     if host:
         print()
         print("host instructions by module (share of the callgrind difference):")
@@ -719,7 +961,7 @@ def main() -> int:
     info["package"] = f"qorvel_pvm {qorvel_pvm.__version__} " + (
         "built in the source tree" if Path(qorvel_pvm.__file__).parent == ROOT / "src" / "qorvel_pvm"
         else "installed")
-    write_doc(results_section(info, rates, host, elapsed))
+    write_doc(results_section(info, rates, host, versus_native, elapsed))
     print(f"figures written to {DOC.relative_to(ROOT)}")
     return 0
 
