@@ -277,23 +277,24 @@ void drop_page_buffer(CyMemory* self, uint8_t* buf) {
 // carries kMapWrite).
 alignas(64) const uint8_t kZeroPage[kPageSize] = {};
 
-// The leaf of every 1024 pages nothing was entered in: all unknown.
-alignas(64) const uintptr_t kUnknownLeaf[kMapLeafPages] = {};
+// The entries of the empty map: all unknown, never written (zero-filled
+// storage that costs nothing until written, and nothing writes it).
+uintptr_t no_entries[kPageCount];
 
-inline uintptr_t* unknown_leaf() { return const_cast<uintptr_t*>(kUnknownLeaf); }
+PageMap empty_map{no_entries};
 
-PageMap empty_map = [] {
-    PageMap m{};
-    for (uintptr_t*& leaf : m.leaves) leaf = unknown_leaf();
-    return m;
-}();
+// The map keeps a bit per region of 1024 pages that has entries, so that
+// emptying it and following permission changes visit only those.
+constexpr uint32_t kRegionBits = 10;
+constexpr uint32_t kRegions = kPageCount >> kRegionBits;
 
 struct MapState {
-    PageMap map;           // first: what the engines see
-    PyObject* store;       // the page store it describes (borrowed, compared only)
-    uint64_t version;      // and that store's version
-    bool valid;            // store and version are set
-    bool usable;           // every key of the store is an exact int
+    PageMap map;              // first: what the engines see
+    PyObject* store;          // the page store it describes (borrowed, compared only)
+    uint64_t version;         // and that store's version
+    bool valid;               // store and version are set
+    bool usable;              // every key of the store is an exact int
+    uint64_t regions[kRegions / 64];
 };
 
 // The version of a dict, which changes with every change to it and is never
@@ -313,14 +314,28 @@ inline uint64_t store_version(PyObject*) { return 0; }
 
 void map_destroy(MapState* m) {
     if (m == nullptr) return;
-    for (uintptr_t* leaf : m->map.leaves)
-        if (leaf != unknown_leaf()) PyMem_Free(leaf);
+    PyMem_RawFree(m->map.entries);
     PyMem_Free(m);
 }
 
+// Calls f(first, last) for each region with entries that meets pages
+// [start, end), with the part of it that does.
+template <class F>
+void each_region(const MapState* m, uint32_t start, uint32_t end, F f) {
+    for (uint32_t w = (start >> kRegionBits) / 64; w <= ((end - 1) >> kRegionBits) / 64; ++w) {
+        for (uint64_t bits = m->regions[w]; bits != 0; bits &= bits - 1) {
+            const uint32_t base = (w * 64 + static_cast<uint32_t>(__builtin_ctzll(bits))) << kRegionBits;
+            const uint32_t lo = std::max(start, base), hi = std::min(end, base + (1u << kRegionBits));
+            if (lo < hi) f(lo, hi);
+        }
+    }
+}
+
 void map_empty(MapState* m) {
-    for (uintptr_t* leaf : m->map.leaves)
-        if (leaf != unknown_leaf()) std::memset(leaf, 0, kMapLeafPages * sizeof(uintptr_t));
+    each_region(m, 0, kPageCount, [m](uint32_t lo, uint32_t hi) {
+        std::memset(m->map.entries + lo, 0, (hi - lo) * sizeof(uintptr_t));
+    });
+    std::memset(m->regions, 0, sizeof m->regions);
 }
 
 bool only_int_keys(PyObject* store) {
@@ -351,7 +366,11 @@ MapState* current_map(CyMemory* self, PyObject* store) {
     if (m == nullptr) {
         m = static_cast<MapState*>(PyMem_Calloc(1, sizeof(MapState)));
         if (m == nullptr) return nullptr;
-        for (uintptr_t*& leaf : m->map.leaves) leaf = unknown_leaf();
+        m->map.entries = static_cast<uintptr_t*>(PyMem_RawCalloc(kPageCount, sizeof(uintptr_t)));
+        if (m->map.entries == nullptr) {
+            PyMem_Free(m);
+            return nullptr;
+        }
         r->map = m;
     }
     const uint64_t version = store_version(store);
@@ -373,37 +392,27 @@ inline uintptr_t entry_for(const CyMemory* self, uint32_t page, const uint8_t* b
     return reinterpret_cast<uintptr_t>(buf) | (r ? kMapRead : 0) | (w ? kMapWrite : 0);
 }
 
-// Enters `page` -> `buf` (NULL: no buffer).  A leaf that cannot be allocated
-// leaves the page unknown.
+// Enters `page` -> `buf` (NULL: no buffer).
 void map_enter(CyMemory* self, MapState* m, uint32_t page, uint8_t* buf) {
-    uintptr_t*& leaf = m->map.leaves[page >> kMapLeafBits];
-    if (leaf == unknown_leaf()) {
-        auto* fresh = static_cast<uintptr_t*>(PyMem_Calloc(kMapLeafPages, sizeof(uintptr_t)));
-        if (fresh == nullptr) return;
-        leaf = fresh;
-    }
-    leaf[page & (kMapLeafPages - 1)] = entry_for(self, page, buf);
+    m->regions[(page >> kRegionBits) / 64] |= uint64_t{1} << ((page >> kRegionBits) % 64);
+    m->map.entries[page] = entry_for(self, page, buf);
 }
 
-// The permissions of pages [start, start + n) changed (all pages with
-// `n` == kPageCount): their known entries take the new bits.
+// The permissions of pages [start, start + n) changed: their known entries
+// take the new bits.
 void map_permissions_changed(CyMemory* self, uint32_t start, uint32_t n) {
     MapState* m = map_of(self);
     if (m == nullptr || n == 0 || start > kLastPage) return;
     const uint32_t end = n > kPageCount - start ? kPageCount : start + n;
-    for (uint32_t l = start >> kMapLeafBits; l <= (end - 1) >> kMapLeafBits; ++l) {
-        uintptr_t* leaf = m->map.leaves[l];
-        if (leaf == unknown_leaf()) continue;
-        const uint32_t base = l << kMapLeafBits;
-        const uint32_t lo = std::max(start, base), hi = std::min(end, base + kMapLeafPages);
+    each_region(m, start, end, [self, m](uint32_t lo, uint32_t hi) {
         for (uint32_t page = lo; page < hi; ++page) {
-            uintptr_t& e = leaf[page - base];
+            uintptr_t& e = m->map.entries[page];
             if (e != 0) {
                 const uint8_t* buf = map_buffer(e);
                 e = entry_for(self, page, buf == kZeroPage ? nullptr : buf);
             }
         }
-    }
+    });
 }
 
 // The map of a memory for an engine (published as `_page_map`).  A memory

@@ -69,15 +69,21 @@ struct Op {
 };
 static_assert(sizeof(Op) == 32);
 
+// A block's ops follow it in the same allocation (`ops_of`).  An exit whose
+// block was not looked up yet leads to a stub: a block of no gas whose one
+// op looks the block up, links it in place of the stub and enters it, so a
+// block-ending op never tests whether its successor is known.
 struct Block {
     uint32_t gas;        // charged when the block starts
     uint32_t start;      // its pc
     uint32_t count;      // number of ops
     uint32_t exits[2];   // where the last op goes on: [0] the next instruction, [1] its branch target
     bool target_ok;      // exits[1] starts a basic block (else a taken branch panics)
-    Block* next[2];      // the blocks at exits[0] and exits[1], once looked up
-    Op* ops;             // `count` ops, allocated with the block
+    Block* next[2];      // the blocks at exits[0] and exits[1], or their stubs
 };
+
+inline Op* ops_of(Block* b) { return reinterpret_cast<Op*>(b + 1); }
+inline const Op* ops_of(const Block* b) { return reinterpret_cast<const Op*>(b + 1); }
 
 struct Bound {
     PyTypeObject* program_type = nullptr;
@@ -338,9 +344,11 @@ constexpr NativeTable build_table() {
 
 constexpr NativeTable kTable = build_table();
 
-// The label after the ops' own: the op of a block that hands the run over.
+// The labels after the ops' own: the op of a block that hands the run over,
+// and the op of a stub.
 #define PVM_COUNT_OP(opcode, name, kind, ...) +1
 constexpr int kHandoverIndex = 0 PVM_NATIVE_OPS(PVM_COUNT_OP);
+constexpr int kLinkIndex = kHandoverIndex + 1;
 #undef PVM_COUNT_OP
 
 // ----- the loop -------------------------------------------------------------------
@@ -381,6 +389,7 @@ Outcome execute(Cache* cache, const engine::Driver* driver, const engine::Reques
         PVM_NATIVE_OPS(PVM_LABEL)
 #undef PVM_LABEL
         &&op_handover,
+        &&op_link,
     };
     Outcome out;
     if (request == nullptr) {
@@ -391,7 +400,9 @@ Outcome execute(Cache* cache, const engine::Driver* driver, const engine::Reques
     CyMemory* const mem = request->memory;
     uint64_t* const regs = request->registers;
     const HostCall* const host = request->host;
-    const PageMap* map = bound.page_map(mem);
+    // The memory's page map (its entries), fetched again after anything
+    // that may have run Python code.
+    const uintptr_t* entries = bound.page_map(mem)->entries;
     Block** const jumps = cache->jumps.data();
     const uint32_t jump_count = static_cast<uint32_t>(cache->jumps.size());
     // Gas left = reserve + window; blocks are charged from the window.
@@ -400,7 +411,6 @@ Outcome execute(Cache* cache, const engine::Driver* driver, const engine::Reques
     const Op* op = nullptr;
     Block* blk = nullptr;
     Block* nb = nullptr;
-    int link = 0;                  // which exit `resolve` looks up
     uint32_t jump_address = 0;     // for `djump`
     uint32_t access_address = 0;   // for the slow loads and stores
     uint32_t access_length = 0;
@@ -424,19 +434,11 @@ Outcome execute(Cache* cache, const engine::Driver* driver, const engine::Reques
         if (window < nb->gas) [[unlikely]] goto refill;       \
         window -= nb->gas;                                    \
         blk = nb;                                             \
-        op = nb->ops;                                         \
+        op = ops_of(nb);                                      \
         DISPATCH();                                           \
     } while (0)
 // Goes on at exit T of the current block.
-#define FOLLOW(T)                                 \
-    do {                                          \
-        Block* const n_ = blk->next[T];           \
-        if (n_ == nullptr) [[unlikely]] {         \
-            link = (T);                           \
-            goto resolve;                         \
-        }                                         \
-        ENTER(n_);                                \
-    } while (0)
+#define FOLLOW(T) ENTER(blk->next[T])
 // A dynamic jump through the native jump table; the halt address is tested
 // first, as the program does.  Address 0 wraps to an index past the table.
 #define DJUMP(ADDRESS)                                                \
@@ -466,7 +468,7 @@ Outcome execute(Cache* cache, const engine::Driver* driver, const engine::Reques
 #define LOAD_CODE(N, SIGNED, AT)                                                                  \
     {                                                                                             \
         const uint32_t a_ = AT;                                                                   \
-        const uintptr_t e_ = map_entry(map, a_ >> kPageShift);                                    \
+        const uintptr_t e_ = entries[a_ >> kPageShift];                                    \
         if ((e_ & kMapRead) != 0 && (a_ & kOffsetMask) <= kPageSize - (N)) [[likely]] {           \
             alu::U<N> v_;                                                                         \
             std::memcpy(&v_, map_buffer(e_) + (a_ & kOffsetMask), N);                             \
@@ -482,7 +484,7 @@ Outcome execute(Cache* cache, const engine::Driver* driver, const engine::Reques
 #define STORE_CODE(N, AT, VAL)                                                                    \
     {                                                                                             \
         const uint32_t a_ = AT;                                                                   \
-        const uintptr_t e_ = map_entry(map, a_ >> kPageShift);                                    \
+        const uintptr_t e_ = entries[a_ >> kPageShift];                                    \
         if ((e_ & kMapWrite) != 0 && (a_ & kOffsetMask) <= kPageSize - (N)) [[likely]] {          \
             const alu::U<N> v_ = alu::to_little(static_cast<alu::U<N>>(VAL));                     \
             std::memcpy(map_buffer(e_) + (a_ & kOffsetMask), &v_, N);                             \
@@ -554,13 +556,19 @@ op_handover:
     out.pc = blk->start;
     goto done;
 
-resolve:
-    // The last op of `blk` goes on at exits[link], not looked up yet.
-    if (link == 1 && !blk->target_ok) goto panic;
-    nb = block_for(cache, *driver, program, blk->exits[link]);
+op_link: {
+    // A stub: exit vx of block vy goes on at a block not looked up yet.
+    Block* const owner = reinterpret_cast<Block*>(op->vy);
+    const auto which = static_cast<int>(op->vx);
+    if (which == 1 && !owner->target_ok) {
+        op = ops_of(owner) + owner->count - 1;  // a taken branch to a non-block start
+        goto panic;
+    }
+    nb = block_for(cache, *driver, program, owner->exits[which]);
     if (nb == nullptr) goto failed;
-    blk->next[link] = nb;
+    owner->next[which] = nb;
     ENTER(nb);
+}
 
 djump_resolve: {
     // A jump-table entry used for the first time: its target must start a
@@ -590,7 +598,7 @@ refill:
         out.pc = nb->start;
         goto failed_here;
     }
-    map = bound.page_map(mem);
+    entries = bound.page_map(mem)->entries;
     if (cache->exposed || !entries_current(cache)) {
         out.end = End::handover;
         out.pc = nb->start;
@@ -600,13 +608,13 @@ refill:
     reserve = total - window;
     window -= nb->gas;
     blk = nb;
-    op = nb->ops;
+    op = ops_of(nb);
     DISPATCH();
 
 ecalli: {
     const uint32_t index = static_cast<uint32_t>(op->vx);
     // Ops after the call in this block: their gas goes back when the run stops here.
-    const uint64_t rest = static_cast<uint64_t>(blk->ops + blk->count - (op + 1)) * kBuiltinGas;
+    const uint64_t rest = static_cast<uint64_t>(ops_of(blk) + blk->count - (op + 1)) * kBuiltinGas;
     out.pc = op[1].pc;
     if (host == nullptr) {
         out.end = End::host;
@@ -619,7 +627,7 @@ ecalli: {
     const HostCall::Reply reply = host->call(host->context, index, &total, &status);
     window = total < kCheckGas ? total : kCheckGas;
     reserve = total - window;
-    map = bound.page_map(mem);
+    entries = bound.page_map(mem)->entries;
     if (reply == HostCall::Reply::go_on) [[likely]] {
         if (cache->exposed || !entries_current(cache)) [[unlikely]] {
             out.end = End::handover;
@@ -645,7 +653,7 @@ load_slow: {
     uint64_t value;
     uint32_t fault;
     const int rc = bound.load(mem, access_address, access_length, &value, &fault);
-    map = bound.page_map(mem);
+    entries = bound.page_map(mem)->entries;
     if (rc == 0) {
         REG(op->ra) = access_signed ? num::sign_extend(value, access_length) : value;
         NEXT();
@@ -660,7 +668,7 @@ load_slow: {
 store_slow: {
     uint32_t fault;
     const int rc = bound.store(mem, access_address, access_length, access_value, &fault);
-    map = bound.page_map(mem);
+    entries = bound.page_map(mem)->entries;
     if (rc == 0) NEXT();
     if (rc > 0) {
         out.fault = fault;
@@ -676,7 +684,7 @@ access_failed:
     // path raises (or completes the access if it now can).
     PyErr_Clear();
     call_group(program, regs, mem, op);
-    map = bound.page_map(mem);
+    entries = bound.page_map(mem)->entries;
     if (PyErr_Occurred()) goto raised;
     NEXT();
 
@@ -750,26 +758,31 @@ inline bool entries_current(Cache* cache) {
     return true;
 }
 
+// A block of `count` ops with its two stubs, which follow its ops.
 Block* new_block(Py_ssize_t count, uint32_t start, uint32_t gas) {
-    auto* b = static_cast<Block*>(PyMem_Malloc(sizeof(Block) + static_cast<size_t>(count) * sizeof(Op)));
+    constexpr size_t kStub = sizeof(Block) + sizeof(Op);
+    const size_t size = sizeof(Block) + static_cast<size_t>(count) * sizeof(Op) + 2 * kStub;
+    auto* b = static_cast<Block*>(PyMem_Malloc(size));
     if (b == nullptr) {
         PyErr_NoMemory();
         return nullptr;
     }
-    b->gas = gas;
-    b->start = start;
-    b->count = static_cast<uint32_t>(count);
-    b->exits[0] = b->exits[1] = 0;
-    b->target_ok = false;
-    b->next[0] = b->next[1] = nullptr;
-    b->ops = reinterpret_cast<Op*>(b + 1);
+    *b = Block{gas, start, static_cast<uint32_t>(count), {0, 0}, false, {nullptr, nullptr}};
+    auto* stubs = reinterpret_cast<char*>(ops_of(b) + count);
+    for (int exit = 0; exit < 2; ++exit) {
+        auto* stub = reinterpret_cast<Block*>(stubs + exit * kStub);
+        *stub = Block{0, start, 1, {0, 0}, false, {nullptr, nullptr}};
+        ops_of(stub)[0] = Op{bound.labels[kLinkIndex], static_cast<uint64_t>(exit), reinterpret_cast<uint64_t>(b),
+                             start, 0, 0, 0, 0};
+        b->next[exit] = stub;
+    }
     return b;
 }
 
 // A block the general path runs: one op that hands the run over, no gas.
 Block* handover_block(uint32_t start) {
     Block* b = new_block(1, start, 0);
-    if (b != nullptr) b->ops[0] = Op{bound.labels[kHandoverIndex], 0, 0, start, 0, 0, 0, 0};
+    if (b != nullptr) ops_of(b)[0] = Op{bound.labels[kHandoverIndex], 0, 0, start, 0, 0, 0, 0};
     return b;
 }
 
@@ -806,7 +819,7 @@ Block* build_block(Cache* cache, CyBlockInfo* gb, uint32_t start, CyProgram* pro
         auto* ins = reinterpret_cast<CyCompiledInstruction*>(PyList_GET_ITEM(list, i));
         const int opcode = ins->handler == bound.entries[ins->opcode] ? ins->opcode : 0;
         const Native& nat = kTable.ops[opcode];
-        b->ops[i] = Op{bound.labels[nat.index], ins->vx, ins->vy, pc, ins->ra, ins->rb, ins->rd,
+        ops_of(b)[i] = Op{bound.labels[nat.index], ins->vx, ins->vy, pc, ins->ra, ins->rb, ins->rd,
                        static_cast<uint8_t>(opcode)};
         if (i == n - 1) {
             b->exits[0] = ins->next_pc;

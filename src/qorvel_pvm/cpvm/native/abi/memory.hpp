@@ -78,13 +78,13 @@ inline constexpr const char* kDirectStoreSig = "int (CyMemory *, uint32_t, uint3
 
 // The page map of a memory: page index -> the page's buffer and whether the
 // page may be read or written, for engines that move bytes straight to and
-// from the buffers.  Two levels: a leaf per 1024 pages (4 MiB of address
-// space); leaves nothing was entered in yet are one shared leaf of unknown
-// entries, so a lookup is two loads and no test.  An entry is 0 while the
-// page is not known; otherwise the address of the page's buffer, or of a
-// shared page of zeros that is never written when the page has no buffer
-// yet, with kMapRead set when the page may be read and kMapWrite when it may
-// be written and has a buffer of its own.
+// from the buffers.  One entry per page of the address space (the array is
+// mapped from the operating system, which backs only the parts that are
+// written), so a lookup is one load.  An entry is 0 while the page is not
+// known; otherwise the address of the page's buffer, or of a shared page of
+// zeros that is never written when the page has no buffer yet, with
+// kMapRead set when the page may be read and kMapWrite when it may be
+// written and has a buffer of its own.
 //
 // The memory keeps the map in step with its page store and its permission
 // bits: pages the memory creates are entered as they are created, every
@@ -93,20 +93,15 @@ inline constexpr const char* kDirectStoreSig = "int (CyMemory *, uint32_t, uint3
 // for.  An engine asks for it (`page_map`) at the start of a run and again
 // after anything that may have run Python code; between those points the map
 // and every buffer in it stay valid.
-inline constexpr uint32_t kMapLeafBits = 10;
-inline constexpr uint32_t kMapLeafPages = 1u << kMapLeafBits;
-inline constexpr uint32_t kMapLeaves = kPageCount >> kMapLeafBits;
 inline constexpr uintptr_t kMapRead = 1;
 inline constexpr uintptr_t kMapWrite = 2;
 inline constexpr uintptr_t kMapBits = kMapRead | kMapWrite;
 
 struct PageMap {
-    uintptr_t* leaves[kMapLeaves];
+    uintptr_t* entries;  // kPageCount entries
 };
 
-inline uintptr_t map_entry(const PageMap* map, uint32_t page) {
-    return map->leaves[page >> kMapLeafBits][page & (kMapLeafPages - 1)];
-}
+inline uintptr_t map_entry(const PageMap* map, uint32_t page) { return map->entries[page]; }
 
 inline uint8_t* map_buffer(uintptr_t entry) { return reinterpret_cast<uint8_t*>(entry & ~kMapBits); }
 
