@@ -27,7 +27,6 @@ from qorvel_pvm.cpvm import vm_interpreter, vm_status
 from qorvel_pvm.cpvm.vm_memory import CyMemory
 from qorvel_pvm.cpvm.vm_program import CyProgram
 from qorvel_pvm.cpvm.vm_status import PvmExit
-from qorvel_pvm.interpreter import _adapt_host
 from test_native_loop import ADDRESSES, OPCODES, new_memory
 
 ECALLI = 10
@@ -47,6 +46,20 @@ def memory_state(memory):
         return memory.__reduce__()
     except ValueError as exc:  # a page store the handler broke
         return str(exc)
+
+
+def _adapt_host(host):
+    """`host` under the Python API's reply rules, for the low-level run (which
+    takes a CyStatus, not HostExit, as the request to end the run)."""
+    def call(index, registers, memory):
+        try:
+            reply = host(index, registers, memory)
+        except HostExit as e:
+            return vm_status.CyStatus(vm_status.EXIT_HALT if e.status == "halt" else vm_status.EXIT_PANIC)
+        if reply is None or (isinstance(reply, int) and not isinstance(reply, bool)):
+            return reply
+        raise TypeError(f"a host handler must return None or an int, not {type(reply).__name__!r}")
+    return call
 
 
 def run_handled(it, registers, memory, host, pc=0, gas=10_000):

@@ -641,15 +641,40 @@ PyObject* take_exit(CyBlockInfo* block, uint32_t start, BlockExit* out) {
     return exc;
 }
 
-// Result of a run: (status code, pc, gas left, fault address or None,
+// How a run ended, before it is handed to Python: the status code, the pc,
+// the gas left, the fault address of a page fault (a 32-bit int, or what a
+// memory subclass raised) and the call index of a host stop.
+struct Finish {
+    int code = -1;
+    uint32_t pc = 0;
+    uint64_t gas = 0;
+    Owned fault;
+    Owned host_call;
+
+    bool set(int c, uint32_t at, uint64_t left) {
+        code = c;
+        pc = at;
+        gas = left;
+        return true;
+    }
+    // The same with an index or address made an int; false with MemoryError.
+    bool set_with(int c, uint32_t at, uint64_t left, uint32_t value) {
+        Owned v = Owned::steal(PyLong_FromUnsignedLong(value));
+        if (!v) return false;
+        (c == kHostCall ? host_call : fault) = std::move(v);
+        return set(c, at, left);
+    }
+};
+
+// The low-level result: (status code, pc, gas left, fault address or None,
 // host-call index or None).
-PyObject* run_result(int code, uint32_t pc, uint64_t gas, PyObject* fault = nullptr, PyObject* host_call = nullptr) {
-    PyObject* items[5] = {PyLong_FromLong(code), PyLong_FromUnsignedLong(pc), PyLong_FromUnsignedLongLong(gas),
-                          Py_NewRef(fault ? fault : Py_None), Py_NewRef(host_call ? host_call : Py_None)};
-    PyObject* result = nullptr;
-    if (items[0] && items[1] && items[2]) result = PyTuple_Pack(5, items[0], items[1], items[2], items[3], items[4]);
-    for (PyObject* item : items) Py_XDECREF(item);
-    return result;
+PyObject* finish_tuple(const Finish& f) {
+    Owned code = Owned::steal(PyLong_FromLong(f.code));
+    Owned pc = Owned::steal(code ? PyLong_FromUnsignedLong(f.pc) : nullptr);
+    Owned gas = Owned::steal(pc ? PyLong_FromUnsignedLongLong(f.gas) : nullptr);
+    if (!gas) return nullptr;
+    return PyTuple_Pack(5, code.get(), pc.get(), gas.get(), f.fault ? f.fault.get() : Py_None,
+                        f.host_call ? f.host_call.get() : Py_None);
 }
 
 // The width in bytes and the access mode of the guest loads and stores, by
@@ -706,21 +731,21 @@ uint32_t fault_page(CyMemory* memory, int32_t opcode, uint32_t address) {
 // Ends the run on a halt, panic or page fault that left a block.  The whole
 // block stays charged (`gas` is what was left after charging it); the pc is
 // the instruction that exited.
-PyObject* finish_with_exit(const BlockExit& ex, CyMemory* memory, uint64_t gas) {
-    if (ex.code != kPageFault) return run_result(static_cast<int>(ex.code), ex.pc, gas);
+bool finish_with_exit(const BlockExit& ex, CyMemory* memory, uint64_t gas, Finish* out) {
+    if (ex.code != kPageFault) return out->set(static_cast<int>(ex.code), ex.pc, gas);
     // A page fault whose address is not a 32-bit int (a Python memory
     // subclass may raise anything) is reported as it came.
-    uint32_t address;
-    if (!ex.arg || !PyLong_Check(ex.arg.get())) return run_result(kPageFault, ex.pc, gas, ex.arg.get());
+    if (!ex.arg || !PyLong_Check(ex.arg.get())) {
+        out->fault = Owned::incref(ex.arg.get() ? ex.arg.get() : Py_None);
+        return out->set(kPageFault, ex.pc, gas);
+    }
     const unsigned long long a = PyLong_AsUnsignedLongLong(ex.arg.get());
     if (PyErr_Occurred() || a > 0xFFFFFFFFull) {
         PyErr_Clear();
-        return run_result(kPageFault, ex.pc, gas, ex.arg.get());
+        out->fault = Owned::incref(ex.arg.get());
+        return out->set(kPageFault, ex.pc, gas);
     }
-    address = static_cast<uint32_t>(a);
-    Owned page = Owned::steal(PyLong_FromUnsignedLong(fault_page(memory, ex.opcode, address)));
-    if (!page) return nullptr;
-    return run_result(kPageFault, ex.pc, gas, page.get());
+    return out->set_with(kPageFault, ex.pc, gas, fault_page(memory, ex.opcode, static_cast<uint32_t>(a)));
 }
 
 // The call index of a host-call exit, checked.
@@ -843,27 +868,23 @@ void note_interruption(const uint64_t* values, size_t count, uint32_t pc, uint64
     PyErr_SetRaisedException(exc);
 }
 
-// The result of a run that ended on an engine.
-PyObject* engine_result(const engine::Outcome& e) {
+// The finish of a run that ended on an engine; false with an exception.
+bool engine_finish(const engine::Outcome& e, Finish* out) {
     switch (e.end) {
         case engine::End::failed:
         case engine::End::handover:
-            return nullptr;
+            return false;
         case engine::End::page_fault:
-        case engine::End::host: {
-            const bool fault = e.end == engine::End::page_fault;
-            Owned arg = Owned::steal(PyLong_FromUnsignedLong(fault ? e.fault : e.host_index));
-            if (!arg) return nullptr;
-            return fault ? run_result(kPageFault, e.pc, e.gas, arg.get())
-                         : run_result(kHostCall, e.pc, e.gas, nullptr, arg.get());
-        }
+            return out->set_with(kPageFault, e.pc, e.gas, e.fault);
+        case engine::End::host:
+            return out->set_with(kHostCall, e.pc, e.gas, e.host_index);
         default:
-            return run_result(static_cast<int>(e.end), e.pc, e.gas);
+            return out->set(static_cast<int>(e.end), e.pc, e.gas);
     }
 }
 
-PyObject* run_checked(PyObject* o, uint64_t* values, size_t count, PyObject* registers, PyObject* memory,
-                      uint32_t pc, uint64_t gas, PyObject* trace, PyObject* host, bool api_replies);
+bool run_checked(PyObject* o, uint64_t* values, size_t count, PyObject* registers, PyObject* memory, uint32_t pc,
+                 uint64_t gas, PyObject* trace, PyObject* host, bool api_replies, Finish* out);
 
 PyObject* interpreter_run(PyObject* o, PyObject* args, PyObject* kwds) {
     static const char* kwlist[] = {"registers", "memory", "pc", "gas", "trace", "host", nullptr};
@@ -889,8 +910,11 @@ PyObject* interpreter_run(PyObject* o, PyObject* args, PyObject* kwds) {
     }
     RegisterBuffer regs;
     if (!regs.acquire(registers)) return nullptr;
-    return run_checked(o, regs.data(), regs.count(), registers, memory, pc, static_cast<uint64_t>(signed_gas),
-                       trace, host, false);
+    Finish finish;
+    if (!run_checked(o, regs.data(), regs.count(), registers, memory, pc, static_cast<uint64_t>(signed_gas), trace,
+                     host, false, &finish))
+        return nullptr;
+    return finish_tuple(finish);
 }
 
 // The run itself, its arguments checked (`memory` a CyMemory, `trace` and
@@ -902,8 +926,8 @@ PyObject* interpreter_run(PyObject* o, PyObject* args, PyObject* kwds) {
 // The native loop takes the run when it may (native_loop::eligible); it
 // may hand the rest of the run to the general path below, which then goes on
 // from the same pc and gas.
-PyObject* run_checked(PyObject* o, uint64_t* values, size_t count, PyObject* registers, PyObject* memory,
-                      uint32_t pc, uint64_t gas, PyObject* trace, PyObject* host, bool api_replies) {
+bool run_checked(PyObject* o, uint64_t* values, size_t count, PyObject* registers, PyObject* memory, uint32_t pc,
+                 uint64_t gas, PyObject* trace, PyObject* host, bool api_replies, Finish* out) {
     auto* self = reinterpret_cast<Interpreter*>(o);
     // Held for the whole run: Python code reached from a handler may drop
     // its own references to any of them.
@@ -923,18 +947,18 @@ PyObject* run_checked(PyObject* o, uint64_t* values, size_t count, PyObject* reg
         const engine::HostCall engine_host{engine_host_call, const_cast<Host*>(&host_call)};
         const engine::Request request{program, mem, values, pc, gas, host != Py_None ? &engine_host : nullptr};
         const engine::Driver driver{engine_block_at, self, let_others_run};
-        const engine::Outcome out = native_loop::run(self->native, driver, request);
-        if (out.end != engine::End::handover) {
-            if (out.interrupted) note_interruption(values, count, out.pc, out.gas);
-            return engine_result(out);
+        const engine::Outcome outcome = native_loop::run(self->native, driver, request);
+        if (outcome.end != engine::End::handover) {
+            if (outcome.interrupted) note_interruption(values, count, outcome.pc, outcome.gas);
+            return engine_finish(outcome, out);
         }
-        pc = out.pc;
-        gas = out.gas;
-        charge = !out.charged;
+        pc = outcome.pc;
+        gas = outcome.gas;
+        charge = !outcome.charged;
     }
     RegisterFile file;
     file.load(values, count);
-    PyObject* result = nullptr;
+    bool finished = false;
     // Signals (Ctrl-C, alarms) are looked at every few thousand blocks, so a
     // long run can be interrupted; a handler's exception ends the run.  Other
     // Python threads get the interpreter lock at the same point.
@@ -957,7 +981,7 @@ PyObject* run_checked(PyObject* o, uint64_t* values, size_t count, PyObject* reg
         const uint64_t cost = charge ? block->total_gas : 0;
         charge = true;
         if (gas < cost) {
-            result = run_result(kOutOfGas, pc, gas);
+            finished = out->set(kOutOfGas, pc, gas);
             break;
         }
         gas -= cost;
@@ -968,7 +992,7 @@ PyObject* run_checked(PyObject* o, uint64_t* values, size_t count, PyObject* reg
             const Owned exc = Owned::steal(take_exit(block, start, &ex));
             if (!exc) break;
             if (ex.code != kHostCall) {
-                result = finish_with_exit(ex, mem, gas);
+                finished = finish_with_exit(ex, mem, gas, out);
                 break;
             }
             uint32_t index;
@@ -980,8 +1004,7 @@ PyObject* run_checked(PyObject* o, uint64_t* values, size_t count, PyObject* reg
             const uint64_t unstarted = block->total_gas > ex.gas_started ? block->total_gas - ex.gas_started : 0;
             if (host == Py_None) {
                 gas += unstarted;
-                Owned call = Owned::steal(PyLong_FromUnsignedLong(index));
-                if (call) result = run_result(kHostCall, ex.next_pc, gas, nullptr, call.get());
+                finished = out->set_with(kHostCall, ex.next_pc, gas, index);
                 break;
             }
             file.store(values);
@@ -989,7 +1012,7 @@ PyObject* run_checked(PyObject* o, uint64_t* values, size_t count, PyObject* reg
             const HostReply reply = call_host(host_call, index, &gas, &status);
             file.load(values, count);
             if (reply == HostReply::end) {
-                result = run_result(status, ex.next_pc, gas);
+                finished = out->set(status, ex.next_pc, gas);
                 break;
             }
             if (reply == HostReply::failed) {
@@ -1019,7 +1042,7 @@ PyObject* run_checked(PyObject* o, uint64_t* values, size_t count, PyObject* reg
     }
     file.store(values);
     if (interrupted) note_interruption(values, count, pc, gas);
-    return result;
+    return finished;
 }
 
 // ----- run() of the Python API ----------------------------------------------------------
@@ -1040,11 +1063,13 @@ constexpr Py_ssize_t kRunArgCount = 6;
 constexpr const char* kResultFields[] = {"status", "pc", "gas", "registers", "fault_address", "memory", "host_call"};
 constexpr size_t kResultFieldCount = sizeof kResultFields / sizeof kResultFields[0];
 
+constexpr int kStatusCount = 5;  // halt, panic, page fault, out of gas, host
+
 struct Api {
     PyObject* field_names[kResultFieldCount] = {};  // interned
     PyObject* result_type = nullptr;   // RunResult
     PyObject* host_exit = nullptr;     // HostExit, which a host handler raises to end the run
-    PyObject* status_names = nullptr;  // dict: exit code -> status name
+    PyObject* status_name[5] = {};     // by exit code (0 to 4)
     PyObject* array_type = nullptr;    // array.array
     PyObject* no_args = nullptr;       // ()
     PyObject* arg_names[kRunArgCount] = {};  // interned
@@ -1124,7 +1149,15 @@ PyObject* bind_api(PyObject*, PyObject* args) {
         return nullptr;
     }
     Py_XSETREF(api.host_exit, Py_NewRef(host_exit));
-    Py_XSETREF(api.status_names, Py_NewRef(status_names));
+    for (int code = 0; code < kStatusCount; ++code) {
+        Owned key = Owned::steal(PyLong_FromLong(code));
+        PyObject* name = key ? PyDict_GetItemWithError(status_names, key.get()) : nullptr;
+        if (name == nullptr) {
+            if (!PyErr_Occurred()) PyErr_Format(PyExc_TypeError, "_bind_api: no status name for exit code %d", code);
+            return nullptr;
+        }
+        Py_XSETREF(api.status_name[code], Py_NewRef(name));
+    }
     Py_RETURN_NONE;
 }
 
@@ -1167,12 +1200,25 @@ bool api_int_slow(PyObject* value, const char* name, int index, uint64_t low, ui
     return true;
 }
 
-// The same, with small non-negative ints (the usual register values) inline.
+// The same, with the usual values (exact ints in range) taken directly.
 inline bool api_int(PyObject* value, const char* name, int index, uint64_t low, uint64_t high, uint64_t* out) {
-    if (PyLong_CheckExact(value) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(value))) {
-        const Py_ssize_t x = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(value));
-        if (x >= 0 && static_cast<uint64_t>(x) >= low && static_cast<uint64_t>(x) <= high) {
-            *out = static_cast<uint64_t>(x);
+    if (PyLong_CheckExact(value)) {
+        auto* v = reinterpret_cast<PyLongObject*>(value);
+        uint64_t x;
+        if (PyUnstable_Long_IsCompact(v)) {
+            const Py_ssize_t c = PyUnstable_Long_CompactValue(v);
+            x = static_cast<uint64_t>(c);
+            if (c < 0) x = high + 1;  // out of range: the slow path reports it
+        } else {
+            x = PyLong_AsUnsignedLongLong(value);  // negative or too large: an error
+            if (x == UINT64_MAX && PyErr_Occurred()) {
+                PyErr_Clear();
+                x = high + 1;
+                if (high == UINT64_MAX) return api_int_slow(value, name, index, low, high, out);
+            }
+        }
+        if (x >= low && x <= high) {
+            *out = x;
             return true;
         }
     }
@@ -1282,22 +1328,28 @@ PyObject* interpreter_call(PyObject* o, PyObject* const* args, Py_ssize_t nargs,
         if (!arr || !buffer.acquire(arr.get())) return nullptr;
         regs = buffer.data();
     }
-    Owned outcome = Owned::steal(
-        run_checked(o, regs, kRegisterCount, arr.get(), mem.get(), static_cast<uint32_t>(pc), gas, trace,
-                    host, true));
-    if (!outcome) return nullptr;
-    // (status code, pc, gas, fault address) -> RunResult(status, pc, gas, registers, fault_address, memory)
-    PyObject* status = PyDict_GetItemWithError(api.status_names, PyTuple_GET_ITEM(outcome.get(), 0));
+    Finish finish;
+    if (!run_checked(o, regs, kRegisterCount, arr.get(), mem.get(), static_cast<uint32_t>(pc), gas, trace, host, true,
+                     &finish))
+        return nullptr;
+    // -> RunResult(status, pc, gas, registers, fault_address, memory, host_call)
+    PyObject* status = finish.code >= 0 && finish.code < kStatusCount ? api.status_name[finish.code] : nullptr;
     if (status == nullptr) {
-        if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, PyTuple_GET_ITEM(outcome.get(), 0));
+        Owned code = Owned::steal(PyLong_FromLong(finish.code));
+        if (code) PyErr_SetObject(PyExc_KeyError, code.get());
         return nullptr;
     }
-    Owned reg_list = Owned::steal(api_register_list(regs, kRegisterCount));
+    Owned end_pc = Owned::steal(PyLong_FromUnsignedLong(finish.pc));
+    Owned gas_left = Owned::steal(end_pc ? PyLong_FromUnsignedLongLong(finish.gas) : nullptr);
+    Owned reg_list = Owned::steal(gas_left ? api_register_list(regs, kRegisterCount) : nullptr);
     if (!reg_list) return nullptr;
-    PyObject* fields[kResultFieldCount] = {status, PyTuple_GET_ITEM(outcome.get(), 1),
-                                           PyTuple_GET_ITEM(outcome.get(), 2), reg_list.get(),
-                                           PyTuple_GET_ITEM(outcome.get(), 3), mem.get(),
-                                           PyTuple_GET_ITEM(outcome.get(), 4)};
+    PyObject* fields[kResultFieldCount] = {status,
+                                           end_pc.get(),
+                                           gas_left.get(),
+                                           reg_list.get(),
+                                           finish.fault ? finish.fault.get() : Py_None,
+                                           mem.get(),
+                                           finish.host_call ? finish.host_call.get() : Py_None};
     auto* type = reinterpret_cast<PyTypeObject*>(api.result_type);
     Owned result = Owned::steal(PyBaseObject_Type.tp_new(type, api.no_args, nullptr));
     if (!result) return nullptr;
