@@ -1205,19 +1205,17 @@ inline bool api_int(PyObject* value, const char* name, int index, uint64_t low, 
     if (PyLong_CheckExact(value)) {
         auto* v = reinterpret_cast<PyLongObject*>(value);
         uint64_t x;
+        bool valid;
         if (PyUnstable_Long_IsCompact(v)) {
             const Py_ssize_t c = PyUnstable_Long_CompactValue(v);
             x = static_cast<uint64_t>(c);
-            if (c < 0) x = high + 1;  // out of range: the slow path reports it
+            valid = c >= 0;
         } else {
             x = PyLong_AsUnsignedLongLong(value);  // negative or too large: an error
-            if (x == UINT64_MAX && PyErr_Occurred()) {
-                PyErr_Clear();
-                x = high + 1;
-                if (high == UINT64_MAX) return api_int_slow(value, name, index, low, high, out);
-            }
+            valid = !(x == UINT64_MAX && PyErr_Occurred());
+            if (!valid) PyErr_Clear();
         }
-        if (x >= low && x <= high) {
+        if (valid && x >= low && x <= high) {
             *out = x;
             return true;
         }
