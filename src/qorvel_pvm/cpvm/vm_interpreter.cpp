@@ -1224,8 +1224,10 @@ inline bool api_int(PyObject* value, const char* name, int index, uint64_t low, 
 }
 
 // The registers into `values`, checked like the Python API does: None is 13
-// zeros.  False with the exception set.
-bool api_registers(PyObject* registers, uint64_t* values) {
+// zeros.  `given` receives the caller's int objects (held), which the result
+// reuses for the registers the run left unchanged.  False with the
+// exception set.
+bool api_registers(PyObject* registers, uint64_t* values, Owned* given) {
     if (registers != Py_None) {
         if (PyUnicode_Check(registers) || PyBytes_Check(registers) ||
             !(PyList_Check(registers) || PyTuple_Check(registers) || PyObject_HasAttrString(registers, "__len__"))) {
@@ -1248,16 +1250,21 @@ bool api_registers(PyObject* registers, uint64_t* values) {
         PyObject** items = PySequence_Fast_ITEMS(seq.get());
         for (Py_ssize_t i = 0; i < kRegisterCount; ++i) {
             if (!api_int(items[i], "registers", static_cast<int>(i), 0, UINT64_MAX, &values[i])) return false;
+            if (PyLong_CheckExact(items[i])) given[i] = Owned::incref(items[i]);
         }
     }
     return true;
 }
 
-// The registers as a list of ints.
-PyObject* api_register_list(const uint64_t* values, size_t count) {
+// The registers as a list of ints: the given int object where the value is
+// still the one it was converted to, else a new int.
+PyObject* api_register_list(const uint64_t* values, size_t count, const uint64_t* given_values = nullptr,
+                            const Owned* given = nullptr) {
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(count));
     for (size_t i = 0; list != nullptr && i < count; ++i) {
-        PyObject* item = PyLong_FromUnsignedLongLong(values[i]);
+        PyObject* item = given != nullptr && given[i] && given_values[i] == values[i]
+                             ? Py_NewRef(given[i].get())
+                             : PyLong_FromUnsignedLongLong(values[i]);
         if (item == nullptr) Py_CLEAR(list);
         else PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
     }
@@ -1292,7 +1299,10 @@ PyObject* interpreter_call(PyObject* o, PyObject* const* args, Py_ssize_t nargs,
     PyObject *registers = value[0], *memory = value[1], *opc = value[2], *ogas = value[3], *trace = value[4],
              *host = value[5];
     uint64_t values[kRegisterCount] = {};
-    if (!api_registers(registers, values)) return nullptr;
+    Owned given[kRegisterCount];
+    if (!api_registers(registers, values, given)) return nullptr;
+    uint64_t given_values[kRegisterCount];
+    std::memcpy(given_values, values, sizeof values);
     Owned mem;
     if (memory == Py_None) {
         mem = Owned::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(cls.memory)));
@@ -1339,7 +1349,7 @@ PyObject* interpreter_call(PyObject* o, PyObject* const* args, Py_ssize_t nargs,
     }
     Owned end_pc = Owned::steal(PyLong_FromUnsignedLong(finish.pc));
     Owned gas_left = Owned::steal(end_pc ? PyLong_FromUnsignedLongLong(finish.gas) : nullptr);
-    Owned reg_list = Owned::steal(gas_left ? api_register_list(regs, kRegisterCount) : nullptr);
+    Owned reg_list = Owned::steal(gas_left ? api_register_list(regs, kRegisterCount, given_values, given) : nullptr);
     if (!reg_list) return nullptr;
     PyObject* fields[kResultFieldCount] = {status,
                                            end_pc.get(),

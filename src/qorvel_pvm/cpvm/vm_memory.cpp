@@ -312,9 +312,19 @@ constexpr bool kCanMap = false;
 inline uint64_t store_version(PyObject*) { return 0; }
 #endif
 
+// The entries live in memory mapped from the operating system: it reads as
+// zeros and is backed only where written (an allocator might hand out
+// reused memory and clear all 8 MiB of it).
+constexpr size_t kEntriesSize = kPageCount * sizeof(uintptr_t);
+
+uintptr_t* map_entries_new() {
+    void* p = mmap(nullptr, kEntriesSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    return p == MAP_FAILED ? nullptr : static_cast<uintptr_t*>(p);
+}
+
 void map_destroy(MapState* m) {
     if (m == nullptr) return;
-    PyMem_RawFree(m->map.entries);
+    munmap(m->map.entries, kEntriesSize);
     PyMem_Free(m);
 }
 
@@ -366,7 +376,7 @@ MapState* current_map(CyMemory* self, PyObject* store) {
     if (m == nullptr) {
         m = static_cast<MapState*>(PyMem_Calloc(1, sizeof(MapState)));
         if (m == nullptr) return nullptr;
-        m->map.entries = static_cast<uintptr_t*>(PyMem_RawCalloc(kPageCount, sizeof(uintptr_t)));
+        m->map.entries = map_entries_new();
         if (m->map.entries == nullptr) {
             PyMem_Free(m);
             return nullptr;
