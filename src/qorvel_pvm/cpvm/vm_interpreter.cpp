@@ -1211,9 +1211,17 @@ inline bool api_int(PyObject* value, const char* name, int index, uint64_t low, 
             x = static_cast<uint64_t>(c);
             valid = c >= 0;
         } else {
-            x = PyLong_AsUnsignedLongLong(value);  // negative or too large: an error
-            valid = !(x == UINT64_MAX && PyErr_Occurred());
-            if (!valid) PyErr_Clear();
+            // Below 2**63 the signed conversion reads the digits directly
+            // (the unsigned one goes through a byte array).
+            int overflow;
+            const long long y = PyLong_AsLongLongAndOverflow(value, &overflow);
+            x = static_cast<uint64_t>(y);
+            valid = overflow == 0 && y >= 0;
+            if (overflow > 0) {
+                x = PyLong_AsUnsignedLongLong(value);  // too large: an error
+                valid = !(x == UINT64_MAX && PyErr_Occurred());
+                if (!valid) PyErr_Clear();
+            }
         }
         if (valid && x >= low && x <= high) {
             *out = x;

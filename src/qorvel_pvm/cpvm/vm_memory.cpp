@@ -259,7 +259,8 @@ void drop_page_buffer(CyMemory* self, uint8_t* buf) {
 // ----- the page map ----------------------------------------------------------
 //
 // Every page lookup goes through the memory's page map first (its layout is
-// shared with the engines, abi/memory.hpp).  The map describes one page store
+// shared with the engines, abi/memory.hpp), whose read entries also tell
+// which readable pages have no buffer yet.  The map describes one page store
 // object in one version of it: the dict's version changes with every change
 // to it, so a map whose store and version are still those it was filled for
 // is exact.  Pages this module creates are entered together with the version
@@ -270,18 +271,19 @@ void drop_page_buffer(CyMemory* self, uint8_t* buf) {
 // (Python code setting or deleting items, a new store, new buffers from a
 // pickled state) leaves the map stale, and it is emptied the next time it is
 // asked for.  Releasing the buffers destroys the registry and the map with
-// it.  Every change of a permission bit updates the entries it covers.
+// it.  Every change of a permission bit updates the entries it covers; a
+// page that loses its read permission is forgotten (looked up again when it
+// is next used).
 
 // A page of zeros standing for the pages that have no buffer yet.  Read-only
-// data: nothing may write it, and nothing does (an entry pointing here never
-// carries kMapWrite).
+// data: nothing may write it, and nothing does (no write entry points here).
 alignas(64) const uint8_t kZeroPage[kPageSize] = {};
 
-// The entries of the empty map: all unknown, never written (zero-filled
+// The entries of the empty map: all unmapped, never written (zero-filled
 // storage that costs nothing until written, and nothing writes it).
 uintptr_t no_entries[kPageCount];
 
-PageMap empty_map{no_entries};
+PageMap empty_map{no_entries, no_entries};
 
 // The map keeps a bit per region of 1024 pages that has entries, so that
 // emptying it and following permission changes visit only those.
@@ -290,6 +292,8 @@ constexpr uint32_t kRegions = kPageCount >> kRegionBits;
 
 struct MapState {
     PageMap map;              // first: what the engines see
+    uintptr_t* read;          // map.read and map.write, writable here
+    uintptr_t* write;
     PyObject* store;          // the page store it describes (borrowed, compared only)
     uint64_t version;         // and that store's version
     bool valid;               // store and version are set
@@ -312,19 +316,14 @@ constexpr bool kCanMap = false;
 inline uint64_t store_version(PyObject*) { return 0; }
 #endif
 
-// The entries live in memory mapped from the operating system: it reads as
-// zeros and is backed only where written (an allocator might hand out
-// reused memory and clear all 8 MiB of it).
-constexpr size_t kEntriesSize = kPageCount * sizeof(uintptr_t);
-
-uintptr_t* map_entries_new() {
-    void* p = mmap(nullptr, kEntriesSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-    return p == MAP_FAILED ? nullptr : static_cast<uintptr_t*>(p);
-}
+// Both arrays live in one mapping from the operating system: it reads as
+// zeros and is backed only where written (an allocator might hand out reused
+// memory and clear all of it).
+constexpr size_t kEntriesSize = 2 * kPageCount * sizeof(uintptr_t);
 
 void map_destroy(MapState* m) {
     if (m == nullptr) return;
-    munmap(m->map.entries, kEntriesSize);
+    munmap(m->read, kEntriesSize);
     PyMem_Free(m);
 }
 
@@ -343,7 +342,8 @@ void each_region(const MapState* m, uint32_t start, uint32_t end, F f) {
 
 void map_empty(MapState* m) {
     each_region(m, 0, kPageCount, [m](uint32_t lo, uint32_t hi) {
-        std::memset(m->map.entries + lo, 0, (hi - lo) * sizeof(uintptr_t));
+        std::memset(m->read + lo, 0, (hi - lo) * sizeof(uintptr_t));
+        std::memset(m->write + lo, 0, (hi - lo) * sizeof(uintptr_t));
     });
     std::memset(m->regions, 0, sizeof m->regions);
 }
@@ -374,13 +374,17 @@ MapState* current_map(CyMemory* self, PyObject* store) {
     }
     MapState* m = r->map;
     if (m == nullptr) {
+        void* p = mmap(nullptr, kEntriesSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
+                       -1, 0);
+        if (p == MAP_FAILED) return nullptr;
         m = static_cast<MapState*>(PyMem_Calloc(1, sizeof(MapState)));
-        if (m == nullptr) return nullptr;
-        m->map.entries = map_entries_new();
-        if (m->map.entries == nullptr) {
-            PyMem_Free(m);
+        if (m == nullptr) {
+            munmap(p, kEntriesSize);
             return nullptr;
         }
+        m->read = static_cast<uintptr_t*>(p);
+        m->write = m->read + kPageCount;
+        m->map = PageMap{m->read, m->write};
         r->map = m;
     }
     const uint64_t version = store_version(store);
@@ -393,35 +397,41 @@ MapState* current_map(CyMemory* self, PyObject* store) {
     return m->usable ? m : nullptr;
 }
 
-// The entry of a known page: its buffer (or the zero page) with the
-// permission bits the memory gives it now.
-inline uintptr_t entry_for(const CyMemory* self, uint32_t page, const uint8_t* buf) {
+// The entry that puts page `page` at `buf`.
+inline uintptr_t delta(const uint8_t* buf, uint32_t page) {
+    return reinterpret_cast<uintptr_t>(buf) - (static_cast<uintptr_t>(page) << kPageShift);
+}
+
+// The buffer a read entry of `page` names (kZeroPage: none yet).
+inline const uint8_t* mapped_buffer(uintptr_t entry, uint32_t page) {
+    return reinterpret_cast<const uint8_t*>(entry + (static_cast<uintptr_t>(page) << kPageShift));
+}
+
+// Sets the entries of `page`, whose buffer is `buf` (kZeroPage: none yet), by
+// the permissions it has now.  A distance of 0 cannot be told from an unset
+// entry: such a page stays unmapped.
+void map_set(const CyMemory* self, MapState* m, uint32_t page, const uint8_t* buf) {
     const uint64_t w = (self->_w_bitset[page >> 6] >> (page & 63)) & 1;
     const uint64_t r = ((self->_r_bitset[page >> 6] >> (page & 63)) & 1) | w;
-    if (buf == nullptr) return reinterpret_cast<uintptr_t>(kZeroPage) | (r ? kMapRead : 0);
-    return reinterpret_cast<uintptr_t>(buf) | (r ? kMapRead : 0) | (w ? kMapWrite : 0);
+    const uintptr_t d = delta(buf, page);
+    m->read[page] = r && d != 0 ? d : 0;
+    m->write[page] = w && d != 0 && buf != kZeroPage ? d : 0;
 }
 
 // Enters `page` -> `buf` (NULL: no buffer).
-void map_enter(CyMemory* self, MapState* m, uint32_t page, uint8_t* buf) {
+void map_enter(CyMemory* self, MapState* m, uint32_t page, const uint8_t* buf) {
     m->regions[(page >> kRegionBits) / 64] |= uint64_t{1} << ((page >> kRegionBits) % 64);
-    m->map.entries[page] = entry_for(self, page, buf);
+    map_set(self, m, page, buf != nullptr ? buf : kZeroPage);
 }
 
-// The permissions of pages [start, start + n) changed: their known entries
-// take the new bits.
+// The permissions of pages [start, start + n) changed: their entries follow.
 void map_permissions_changed(CyMemory* self, uint32_t start, uint32_t n) {
     MapState* m = map_of(self);
     if (m == nullptr || n == 0 || start > kLastPage) return;
     const uint32_t end = n > kPageCount - start ? kPageCount : start + n;
     each_region(m, start, end, [self, m](uint32_t lo, uint32_t hi) {
-        for (uint32_t page = lo; page < hi; ++page) {
-            uintptr_t& e = m->map.entries[page];
-            if (e != 0) {
-                const uint8_t* buf = map_buffer(e);
-                e = entry_for(self, page, buf == kZeroPage ? nullptr : buf);
-            }
-        }
+        for (uint32_t page = lo; page < hi; ++page)
+            if (m->read[page] != 0) map_set(self, m, page, mapped_buffer(m->read[page], page));
     });
 }
 
@@ -487,20 +497,18 @@ uint8_t* mem_get_cpage(CyMemory* self, uint32_t page_idx, int create) {
         return nullptr;
     }
     MapState* m = current_map(self, pages);
-    if (m != nullptr) {
-        const uintptr_t e = map_entry(&m->map, page_idx);
-        if (e != 0) {
-            uint8_t* known = map_buffer(e);
-            if (known != kZeroPage) return known;
-            if (!create) return nullptr;
-        }
+    const uintptr_t e = m != nullptr ? m->read[page_idx] : 0;
+    if (e != 0) {
+        const uint8_t* known = mapped_buffer(e, page_idx);
+        if (known != kZeroPage) return const_cast<uint8_t*>(known);
+        if (!create) return nullptr;
     }
     Owned key = Owned::steal(PyLong_FromUnsignedLong(page_idx));
     if (!key) return nullptr;
     if (m != nullptr) {
         // Mapped: a page not entered yet is looked up once; no Python code runs.
         uintptr_t addr = 0;
-        if (map_entry(&m->map, page_idx) == 0) {
+        if (e == 0) {
             PyObject* v = PyDict_GetItemWithError(pages, key.get());  // borrowed
             if (v == nullptr && PyErr_Occurred()) return nullptr;
             if (v != nullptr && !value_as_address(v, &addr)) {
@@ -518,7 +526,7 @@ uint8_t* mem_get_cpage(CyMemory* self, uint32_t page_idx, int create) {
             m->version = store_version(pages);
             addr = reinterpret_cast<uintptr_t>(buf);
         }
-        map_enter(self, m, page_idx, reinterpret_cast<uint8_t*>(addr));
+        map_enter(self, m, page_idx, reinterpret_cast<const uint8_t*>(addr));
         return reinterpret_cast<uint8_t*>(addr);
     }
     // Not mapped: a key's __eq__ may run Python code that replaces the store
@@ -703,6 +711,12 @@ inline PyObject* override_of(CyMemory* self, int skip_dispatch, PyObject* name, 
     return find_override(reinterpret_cast<PyObject*>(self), name, builtin);
 }
 
+// Whether the override lookup of an operation failed: only instances of
+// Python subclasses look anything up.
+inline bool override_failed(CyMemory* self, int skip_dispatch) {
+    return !skip_dispatch && is_python_subclass(reinterpret_cast<PyObject*>(self)) && PyErr_Occurred();
+}
+
 int mem_sync_bitsets_from_sets(CyMemory* self, int skip_dispatch) {
     if (Owned ov = Owned::steal(override_of(self, skip_dispatch, str_sync, cfunc(py_sync)))) {
         Owned r = Owned::steal(PyObject_CallNoArgs(ov.get()));
@@ -712,7 +726,7 @@ int mem_sync_bitsets_from_sets(CyMemory* self, int skip_dispatch) {
         }
         return 0;
     }
-    if (PyErr_Occurred()) return -1;
+    if (override_failed(self, skip_dispatch)) return -1;
     // Only the words the sets name are written below; the rest must be
     // clear first, which a memory fresh from mem_alloc already is.
     if (self != fresh_memory) mem_clear_bitsets(self);
@@ -755,7 +769,7 @@ PyObject* mem_set_byte(CyMemory* self, uint32_t addr, uint8_t value, int skip_di
         if (r == nullptr) PVM_TRACEBACK(kQualSetByte);
         return r;
     }
-    if (PyErr_Occurred()) return nullptr;
+    if (override_failed(self, skip_dispatch)) return nullptr;
     mem_set_byte_c(self, addr, value);
     Py_RETURN_NONE;
 }
@@ -770,7 +784,7 @@ int mem_get_byte(CyMemory* self, uint32_t addr, int skip_dispatch) {
         }
         return v;
     }
-    if (PyErr_Occurred()) return -1;
+    if (override_failed(self, skip_dispatch)) return -1;
     return mem_get_byte_c(self, addr);
 }
 
@@ -787,7 +801,7 @@ PyObject* mem_read(CyMemory* self, uint32_t address, int32_t length, int skip_di
         if (!r) PVM_TRACEBACK(kQualRead);
         return r.release();
     }
-    if (PyErr_Occurred()) return nullptr;
+    if (override_failed(self, skip_dispatch)) return nullptr;
     if (length < 1) return PyBytes_FromStringAndSize(nullptr, 0);
     address = _norm(address);
     uint32_t start_page, num_pages;
@@ -843,9 +857,7 @@ bool byte_view(PyObject* data, Py_buffer* view) {
 
 // Copies `length` bytes to `address`, page by page, creating pages.  The
 // source is strided when the view is not contiguous.
-int copy_in(CyMemory* self, uint32_t address, const Py_buffer& view, uint32_t length) {
-    const auto* src = static_cast<const uint8_t*>(view.buf);
-    const Py_ssize_t stride = view.strides ? view.strides[0] : 1;
+int copy_in(CyMemory* self, uint32_t address, const uint8_t* src, Py_ssize_t stride, uint32_t length) {
     uint32_t cur = address, remaining = length;
     while (remaining > 0) {
         const uint32_t off = cur & kPageMask;
@@ -874,7 +886,21 @@ int mem_write(CyMemory* self, uint32_t address, PyObject* data, int skip_dispatc
         }
         return 0;
     }
-    if (PyErr_Occurred()) return -1;
+    if (override_failed(self, skip_dispatch)) return -1;
+    // Bytes, what host code usually writes, need no buffer view.
+    if (PyBytes_CheckExact(data) && PyBytes_GET_SIZE(data) <= INT32_MAX) {
+        const auto length = static_cast<uint32_t>(PyBytes_GET_SIZE(data));
+        if (length == 0) return 0;
+        address = _norm(address);
+        uint32_t start_page, num_pages;
+        span_pages(address, length, &start_page, &num_pages);
+        if (mem_check_access_c(self, start_page, num_pages, kAccWrite, address) < 0 ||
+            copy_in(self, address, reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(data)), 1, length) < 0) {
+            PVM_TRACEBACK(kQualWrite);
+            return -1;
+        }
+        return 0;
+    }
     int truth = PyObject_IsTrue(data);
     if (truth <= 0) {
         if (truth < 0) PVM_TRACEBACK(kQualWrite);
@@ -900,7 +926,7 @@ int mem_write(CyMemory* self, uint32_t address, PyObject* data, int skip_dispatc
         PVM_TRACEBACK(kQualWrite);
         return -1;
     }
-    int rc = copy_in(self, address, view, length);
+    int rc = copy_in(self, address, static_cast<const uint8_t*>(view.buf), view.strides ? view.strides[0] : 1, length);
     PyBuffer_Release(&view);
     if (rc < 0) PVM_TRACEBACK(kQualWrite);
     return rc;

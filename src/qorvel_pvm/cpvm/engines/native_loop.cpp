@@ -58,6 +58,7 @@ constexpr uint32_t kBuiltinGas = 1;          // the gas cost of every built-in e
 // serves both the gas check and the count to the next periodic check.
 constexpr uint64_t kCheckGas = 1 << 14;
 constexpr uint8_t kLastRegister = 12;
+constexpr int kEcalliOpcode = 10;
 
 struct Op {
     const void* code;  // the instruction's code in `execute`
@@ -69,21 +70,25 @@ struct Op {
 };
 static_assert(sizeof(Op) == 32);
 
-// A block's ops follow it in the same allocation (`ops_of`).  An exit whose
-// block was not looked up yet leads to a stub: a block of no gas whose one
-// op looks the block up, links it in place of the stub and enters it, so a
-// block-ending op never tests whether its successor is known.
+// A block's ops follow it in the same allocation (`ops_of`), and after the
+// last op come the blocks its two exits lead to (`links_of`), so that a
+// block-ending op finds them next to itself.  An exit whose block was not
+// looked up yet leads to a stub: a block of no gas whose one op looks the
+// block up, links it in place of the stub and enters it, so a block-ending
+// op never tests whether its successor is known.
 struct Block {
     uint32_t gas;        // charged when the block starts
     uint32_t start;      // its pc
     uint32_t count;      // number of ops
     uint32_t exits[2];   // where the last op goes on: [0] the next instruction, [1] its branch target
     bool target_ok;      // exits[1] starts a basic block (else a taken branch panics)
-    Block* next[2];      // the blocks at exits[0] and exits[1], or their stubs
 };
 
 inline Op* ops_of(Block* b) { return reinterpret_cast<Op*>(b + 1); }
 inline const Op* ops_of(const Block* b) { return reinterpret_cast<const Op*>(b + 1); }
+// The blocks at exits[0] and exits[1] (or their stubs), after the last op.
+inline Block** links_of(Block* b) { return reinterpret_cast<Block**>(ops_of(b) + b->count); }
+inline Block* const* links_after(const Op* last) { return reinterpret_cast<Block* const*>(last + 1); }
 
 struct Bound {
     PyTypeObject* program_type = nullptr;
@@ -400,16 +405,17 @@ Outcome execute(Cache* cache, const engine::Driver* driver, const engine::Reques
     CyMemory* const mem = request->memory;
     uint64_t* const regs = request->registers;
     const HostCall* const host = request->host;
-    // The memory's page map (its entries), fetched again after anything
-    // that may have run Python code.
-    const uintptr_t* entries = bound.page_map(mem)->entries;
+    // The memory's page map, fetched again after anything that may have run
+    // Python code.
+    const PageMap* map = bound.page_map(mem);
+    const uintptr_t* reads = map->read;
+    const uintptr_t* writes = map->write;
     Block** const jumps = cache->jumps.data();
     const uint32_t jump_count = static_cast<uint32_t>(cache->jumps.size());
     // Gas left = reserve + window; blocks are charged from the window.
     uint64_t window = request->gas < kCheckGas ? request->gas : kCheckGas;
     uint64_t reserve = request->gas - window;
     const Op* op = nullptr;
-    Block* blk = nullptr;
     Block* nb = nullptr;
     uint32_t jump_address = 0;     // for `djump`
     uint32_t access_address = 0;   // for the slow loads and stores
@@ -426,19 +432,18 @@ Outcome execute(Cache* cache, const engine::Driver* driver, const engine::Reques
         DISPATCH();  \
     } while (0)
 // Enters block B: charges its gas from the window (when the window cannot
-// pay, `refill` decides between out of gas and the periodic check), then
-// runs its first op.
-#define ENTER(B)                                              \
-    do {                                                      \
-        nb = (B);                                             \
-        if (window < nb->gas) [[unlikely]] goto refill;       \
-        window -= nb->gas;                                    \
-        blk = nb;                                             \
-        op = ops_of(nb);                                      \
-        DISPATCH();                                           \
+// pay, `refill` gives it back and decides between out of gas and the
+// periodic check), then runs its first op.
+#define ENTER(B)                                                                   \
+    do {                                                                           \
+        nb = (B);                                                                  \
+        if (__builtin_sub_overflow(window, uint64_t{nb->gas}, &window)) [[unlikely]] \
+            goto refill;                                                           \
+        op = ops_of(nb);                                                           \
+        DISPATCH();                                                                \
     } while (0)
-// Goes on at exit T of the current block.
-#define FOLLOW(T) ENTER(blk->next[T])
+// Goes on at exit T of the block whose last op is `op`.
+#define FOLLOW(T) ENTER(links_after(op)[T])
 // A dynamic jump through the native jump table; the halt address is tested
 // first, as the program does.  Address 0 wraps to an index past the table.
 #define DJUMP(ADDRESS)                                                \
@@ -468,10 +473,10 @@ Outcome execute(Cache* cache, const engine::Driver* driver, const engine::Reques
 #define LOAD_CODE(N, SIGNED, AT)                                                                  \
     {                                                                                             \
         const uint32_t a_ = AT;                                                                   \
-        const uintptr_t e_ = entries[a_ >> kPageShift];                                    \
-        if ((e_ & kMapRead) != 0 && (a_ & kOffsetMask) <= kPageSize - (N)) [[likely]] {           \
+        const uintptr_t e_ = reads[a_ >> kPageShift];                                             \
+        if (e_ != 0 && (a_ & kOffsetMask) <= kPageSize - (N)) [[likely]] {                        \
             alu::U<N> v_;                                                                         \
-            std::memcpy(&v_, map_buffer(e_) + (a_ & kOffsetMask), N);                             \
+            std::memcpy(&v_, map_host(e_, a_), N);                                                \
             v_ = alu::to_little(v_);                                                              \
             REG(op->ra) = (SIGNED) ? alu::widen_signed<N>(v_) : static_cast<uint64_t>(v_);        \
             NEXT();                                                                               \
@@ -484,10 +489,10 @@ Outcome execute(Cache* cache, const engine::Driver* driver, const engine::Reques
 #define STORE_CODE(N, AT, VAL)                                                                    \
     {                                                                                             \
         const uint32_t a_ = AT;                                                                   \
-        const uintptr_t e_ = entries[a_ >> kPageShift];                                    \
-        if ((e_ & kMapWrite) != 0 && (a_ & kOffsetMask) <= kPageSize - (N)) [[likely]] {          \
+        const uintptr_t e_ = writes[a_ >> kPageShift];                                            \
+        if (e_ != 0 && (a_ & kOffsetMask) <= kPageSize - (N)) [[likely]] {                        \
             const alu::U<N> v_ = alu::to_little(static_cast<alu::U<N>>(VAL));                     \
-            std::memcpy(map_buffer(e_) + (a_ & kOffsetMask), &v_, N);                             \
+            std::memcpy(map_host(e_, a_), &v_, N);                                                \
             NEXT();                                                                               \
         }                                                                                         \
         access_address = a_;                                                                      \
@@ -553,7 +558,7 @@ Outcome execute(Cache* cache, const engine::Driver* driver, const engine::Reques
 op_handover:
     // A block without a native form: the general path runs it, uncharged here.
     out.end = End::handover;
-    out.pc = blk->start;
+    out.pc = op->pc;
     goto done;
 
 op_link: {
@@ -566,7 +571,7 @@ op_link: {
     }
     nb = block_for(cache, *driver, program, owner->exits[which]);
     if (nb == nullptr) goto failed;
-    owner->next[which] = nb;
+    links_of(owner)[which] = nb;
     ENTER(nb);
 }
 
@@ -588,9 +593,10 @@ djump_resolve: {
 }
 
 refill:
-    // The window cannot pay for `nb`: out of gas, or the periodic check and
-    // a new window.  Other threads and signal handlers run at the check, and
-    // may change anything the loop relies on.
+    // The window cannot pay for `nb` (and wrapped round trying): out of
+    // gas, or the periodic check and a new window.  Other threads and signal
+    // handlers run at the check, and may change anything the loop relies on.
+    window += nb->gas;
     total = reserve + window;
     if (total < nb->gas) goto out_of_gas;
     if (!driver->let_others_run()) {
@@ -598,7 +604,7 @@ refill:
         out.pc = nb->start;
         goto failed_here;
     }
-    entries = bound.page_map(mem)->entries;
+    map = bound.page_map(mem), reads = map->read, writes = map->write;
     if (cache->exposed || !entries_current(cache)) {
         out.end = End::handover;
         out.pc = nb->start;
@@ -607,14 +613,13 @@ refill:
     window = total < kCheckGas + nb->gas ? total : kCheckGas + nb->gas;
     reserve = total - window;
     window -= nb->gas;
-    blk = nb;
     op = ops_of(nb);
     DISPATCH();
 
 ecalli: {
     const uint32_t index = static_cast<uint32_t>(op->vx);
     // Ops after the call in this block: their gas goes back when the run stops here.
-    const uint64_t rest = static_cast<uint64_t>(ops_of(blk) + blk->count - (op + 1)) * kBuiltinGas;
+    const uint64_t rest = op->vy;  // set when the block was built
     out.pc = op[1].pc;
     if (host == nullptr) {
         out.end = End::host;
@@ -627,7 +632,7 @@ ecalli: {
     const HostCall::Reply reply = host->call(host->context, index, &total, &status);
     window = total < kCheckGas ? total : kCheckGas;
     reserve = total - window;
-    entries = bound.page_map(mem)->entries;
+    map = bound.page_map(mem), reads = map->read, writes = map->write;
     if (reply == HostCall::Reply::go_on) [[likely]] {
         if (cache->exposed || !entries_current(cache)) [[unlikely]] {
             out.end = End::handover;
@@ -653,7 +658,7 @@ load_slow: {
     uint64_t value;
     uint32_t fault;
     const int rc = bound.load(mem, access_address, access_length, &value, &fault);
-    entries = bound.page_map(mem)->entries;
+    map = bound.page_map(mem), reads = map->read, writes = map->write;
     if (rc == 0) {
         REG(op->ra) = access_signed ? num::sign_extend(value, access_length) : value;
         NEXT();
@@ -668,7 +673,7 @@ load_slow: {
 store_slow: {
     uint32_t fault;
     const int rc = bound.store(mem, access_address, access_length, access_value, &fault);
-    entries = bound.page_map(mem)->entries;
+    map = bound.page_map(mem), reads = map->read, writes = map->write;
     if (rc == 0) NEXT();
     if (rc > 0) {
         out.fault = fault;
@@ -684,7 +689,7 @@ access_failed:
     // path raises (or completes the access if it now can).
     PyErr_Clear();
     call_group(program, regs, mem, op);
-    entries = bound.page_map(mem)->entries;
+    map = bound.page_map(mem), reads = map->read, writes = map->write;
     if (PyErr_Occurred()) goto raised;
     NEXT();
 
@@ -758,23 +763,26 @@ inline bool entries_current(Cache* cache) {
     return true;
 }
 
-// A block of `count` ops with its two stubs, which follow its ops.
+// A block of `count` ops with its links and their two stubs, which follow
+// its ops: [Block][count ops][2 links][stub 0: Block, op, 2 links][stub 1].
 Block* new_block(Py_ssize_t count, uint32_t start, uint32_t gas) {
-    constexpr size_t kStub = sizeof(Block) + sizeof(Op);
-    const size_t size = sizeof(Block) + static_cast<size_t>(count) * sizeof(Op) + 2 * kStub;
+    constexpr size_t kLinks = 2 * sizeof(Block*);
+    constexpr size_t kStub = sizeof(Block) + sizeof(Op) + kLinks;
+    const size_t size = sizeof(Block) + static_cast<size_t>(count) * sizeof(Op) + kLinks + 2 * kStub;
     auto* b = static_cast<Block*>(PyMem_Malloc(size));
     if (b == nullptr) {
         PyErr_NoMemory();
         return nullptr;
     }
-    *b = Block{gas, start, static_cast<uint32_t>(count), {0, 0}, false, {nullptr, nullptr}};
-    auto* stubs = reinterpret_cast<char*>(ops_of(b) + count);
+    *b = Block{gas, start, static_cast<uint32_t>(count), {0, 0}, false};
+    auto* stubs = reinterpret_cast<char*>(links_of(b)) + kLinks;
     for (int exit = 0; exit < 2; ++exit) {
         auto* stub = reinterpret_cast<Block*>(stubs + exit * kStub);
-        *stub = Block{0, start, 1, {0, 0}, false, {nullptr, nullptr}};
+        *stub = Block{0, start, 1, {0, 0}, false};
         ops_of(stub)[0] = Op{bound.labels[kLinkIndex], static_cast<uint64_t>(exit), reinterpret_cast<uint64_t>(b),
                              start, 0, 0, 0, 0};
-        b->next[exit] = stub;
+        links_of(stub)[0] = links_of(stub)[1] = nullptr;
+        links_of(b)[exit] = stub;
     }
     return b;
 }
@@ -820,7 +828,11 @@ Block* build_block(Cache* cache, CyBlockInfo* gb, uint32_t start, CyProgram* pro
         const int opcode = ins->handler == bound.entries[ins->opcode] ? ins->opcode : 0;
         const Native& nat = kTable.ops[opcode];
         ops_of(b)[i] = Op{bound.labels[nat.index], ins->vx, ins->vy, pc, ins->ra, ins->rb, ins->rd,
-                       static_cast<uint8_t>(opcode)};
+                          static_cast<uint8_t>(opcode)};
+        // An ecalli keeps the gas of the ops after it, given back when the
+        // run stops at the call (its vy is not an operand).
+        if (nat.index == kTable.ops[kEcalliOpcode].index)
+            ops_of(b)[i].vy = static_cast<uint64_t>(n - 1 - i) * kBuiltinGas;
         if (i == n - 1) {
             b->exits[0] = ins->next_pc;
             if (nat.target != Target::none) {

@@ -76,15 +76,17 @@ using direct_store_fn = int(CyMemory*, uint32_t address, uint32_t length, uint64
 inline constexpr const char* kDirectLoadSig = "int (CyMemory *, uint32_t, uint32_t, uint64_t *, uint32_t *)";
 inline constexpr const char* kDirectStoreSig = "int (CyMemory *, uint32_t, uint32_t, uint64_t, uint32_t *)";
 
-// The page map of a memory: page index -> the page's buffer and whether the
-// page may be read or written, for engines that move bytes straight to and
-// from the buffers.  One entry per page of the address space (the array is
-// mapped from the operating system, which backs only the parts that are
-// written), so a lookup is one load.  An entry is 0 while the page is not
-// known; otherwise the address of the page's buffer, or of a shared page of
-// zeros that is never written when the page has no buffer yet, with
-// kMapRead set when the page may be read and kMapWrite when it may be
-// written and has a buffer of its own.
+// The page map of a memory, for engines that move bytes straight to and
+// from the page buffers: two arrays with one entry per page of the address
+// space (mapped from the operating system, which backs only the parts that
+// are written), so a lookup is one load.  An entry is the distance from a
+// guest address to the host address of its byte: for a guest address `a`
+// in the page, the byte is at `entry + a`.  `read[page]` is set for a page
+// that may be read, to its buffer or, while it has none, to a shared page of
+// zeros that is never written; `write[page]` is set for a page that may be
+// written and has a buffer of its own.  0 means neither (the page is not
+// mapped yet, or lacks the permission): the engine takes the slow path,
+// which applies every rule.
 //
 // The memory keeps the map in step with its page store and its permission
 // bits: pages the memory creates are entered as they are created, every
@@ -93,17 +95,12 @@ inline constexpr const char* kDirectStoreSig = "int (CyMemory *, uint32_t, uint3
 // for.  An engine asks for it (`page_map`) at the start of a run and again
 // after anything that may have run Python code; between those points the map
 // and every buffer in it stay valid.
-inline constexpr uintptr_t kMapRead = 1;
-inline constexpr uintptr_t kMapWrite = 2;
-inline constexpr uintptr_t kMapBits = kMapRead | kMapWrite;
-
 struct PageMap {
-    uintptr_t* entries;  // kPageCount entries
+    const uintptr_t* read;   // kPageCount entries
+    const uintptr_t* write;  // kPageCount entries
 };
 
-inline uintptr_t map_entry(const PageMap* map, uint32_t page) { return map->entries[page]; }
-
-inline uint8_t* map_buffer(uintptr_t entry) { return reinterpret_cast<uint8_t*>(entry & ~kMapBits); }
+inline uint8_t* map_host(uintptr_t entry, uint32_t address) { return reinterpret_cast<uint8_t*>(entry + address); }
 
 // The memory's page map, brought up to date with its page store; a map
 // with no entries when the store cannot be mapped (not a dict, or keys whose
