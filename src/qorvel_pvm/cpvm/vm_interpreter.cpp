@@ -379,6 +379,11 @@ struct Interpreter {
     PyObject* far;
     Py_ssize_t cached;
     native_loop::Cache* native;  // the native loop's form of the blocks
+    // The register ints of the last RunResult, held, with their values: ints
+    // never change, so the same object passed back in (as a run resumed
+    // from a result does) needs no conversion.
+    PyObject* last_regs[13];
+    uint64_t last_values[13];
 };
 
 // Creates one compiled instruction, fields set directly.
@@ -529,6 +534,7 @@ int interpreter_traverse(PyObject* o, visitproc visit, void* arg) {
 
 int interpreter_clear(PyObject* o) {
     auto* self = reinterpret_cast<Interpreter*>(o);
+    for (PyObject*& r : self->last_regs) Py_CLEAR(r);
     if (self->near) {
         for (CyBlockInfo*& b : *self->near) Py_CLEAR(b);
     }
@@ -547,6 +553,7 @@ void interpreter_dealloc(PyObject* o) {
     }
     native_loop::free_cache(self->native);
     self->native = nullptr;
+    for (PyObject*& r : self->last_regs) Py_CLEAR(r);
     Py_CLEAR(self->far);
     Py_CLEAR(self->program);
     Py_TYPE(o)->tp_free(o);
@@ -1235,7 +1242,8 @@ inline bool api_int(PyObject* value, const char* name, int index, uint64_t low, 
 // zeros.  `given` receives the caller's int objects (held), which the result
 // reuses for the registers the run left unchanged.  False with the
 // exception set.
-bool api_registers(PyObject* registers, uint64_t* values, Owned* given) {
+bool api_registers(PyObject* registers, uint64_t* values, Owned* given, PyObject* const* known = nullptr,
+                   const uint64_t* known_values = nullptr) {
     if (registers != Py_None) {
         if (PyUnicode_Check(registers) || PyBytes_Check(registers) ||
             !(PyList_Check(registers) || PyTuple_Check(registers) || PyObject_HasAttrString(registers, "__len__"))) {
@@ -1257,7 +1265,10 @@ bool api_registers(PyObject* registers, uint64_t* values, Owned* given) {
         }
         PyObject** items = PySequence_Fast_ITEMS(seq.get());
         for (Py_ssize_t i = 0; i < kRegisterCount; ++i) {
-            if (!api_int(items[i], "registers", static_cast<int>(i), 0, UINT64_MAX, &values[i])) return false;
+            if (known != nullptr && items[i] == known[i])
+                values[i] = known_values[i];
+            else if (!api_int(items[i], "registers", static_cast<int>(i), 0, UINT64_MAX, &values[i]))
+                return false;
             if (PyLong_CheckExact(items[i])) given[i] = Owned::incref(items[i]);
         }
     }
@@ -1308,7 +1319,8 @@ PyObject* interpreter_call(PyObject* o, PyObject* const* args, Py_ssize_t nargs,
              *host = value[5];
     uint64_t values[kRegisterCount] = {};
     Owned given[kRegisterCount];
-    if (!api_registers(registers, values, given)) return nullptr;
+    auto* self = reinterpret_cast<Interpreter*>(o);
+    if (!api_registers(registers, values, given, self->last_regs, self->last_values)) return nullptr;
     uint64_t given_values[kRegisterCount];
     std::memcpy(given_values, values, sizeof values);
     Owned mem;
@@ -1359,6 +1371,10 @@ PyObject* interpreter_call(PyObject* o, PyObject* const* args, Py_ssize_t nargs,
     Owned gas_left = Owned::steal(end_pc ? PyLong_FromUnsignedLongLong(finish.gas) : nullptr);
     Owned reg_list = Owned::steal(gas_left ? api_register_list(regs, kRegisterCount, given_values, given) : nullptr);
     if (!reg_list) return nullptr;
+    for (Py_ssize_t i = 0; i < kRegisterCount; ++i) {
+        Py_XSETREF(self->last_regs[i], Py_NewRef(PyList_GET_ITEM(reg_list.get(), i)));
+        self->last_values[i] = regs[i];
+    }
     PyObject* fields[kResultFieldCount] = {status,
                                            end_pc.get(),
                                            gas_left.get(),
