@@ -81,6 +81,9 @@ def test_contents_equal_ignores_buffers_and_absent_zero_pages():
     assert mem.contents_equal(populated()) and mem != populated()
     assert equal_after(lambda m: m.zero_memory_range(0x90, 2))   # zero pages read as absent ones
     assert CyMemory.__new__(CyMemory).contents_equal(CyMemory())
+    # A writable page is readable whether or not its read bit is set.
+    assert CyMemory({}, [5], [5]).contents_equal(CyMemory({}, [], [5]))
+    assert not CyMemory({}, [5], []).contents_equal(CyMemory({}, [], [5]))
     with pytest.raises(TypeError, match="must be a CyMemory, not int"):
         mem.contents_equal(5)
 
