@@ -70,7 +70,11 @@ test-asan: check-python
 	ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 PYTHONMALLOC=malloc \
 	PVM_ASAN=1 $(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider
 
-bench: $(VENV)/bin/python
+# Benchmarks of the package built from the current sources (installed first,
+# so that the figures never come from an older build).
+bench: check-python $(VENV)/bin/python
+	$(VENV)/bin/pip install $(PIP_FLAGS) $(BUILD_TOOLS)
+	$(call pip_build,PVM_WERROR=ON $(VENV)/bin/pip,$(BUILD_DIR),.)
 	$(VENV)/bin/python bench/run.py
 
 # Developer build: compiles the modules next to their sources for

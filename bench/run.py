@@ -17,8 +17,10 @@ Workloads (programs written with `qorvel_pvm.asm`, run through
   service   compiled-style code: bench/programs/service.pvmasm in the
             standard container (bench/service.py) parses a 128 KiB argument
             of records with calls and returns through the jump table, frames
-            on the stack, a hash table and a log on the heap, and two host
-            calls per record, answered by a Python handler (`host=`)
+            on the stack, a hash table and a log on the heap, and a host
+            call about every 820 instructions (one per record, and one per
+            key weight it has not cached), answered by a Python handler
+            (`host=`)
   service-resume
             the same program without a handler: the run stops at each host
             call, the benchmark answers it and runs again from there
@@ -232,7 +234,7 @@ WORKLOADS = [
              lambda n: "the same, run() makes a new empty memory"),
     Workload("service", "compiled-code service, host handler", "instr", 128 * 1024, (128 * 1024, 384 * 1024),
              lambda n: f"bench/programs/service.pvmasm on a {n // 1024:,} KiB argument: "
-                       "calls, frames, heap, 2 host calls per record, host=fn"),
+                       "calls, frames, heap, a host call every ~820 instructions, host=fn"),
     Workload("service-resume", "compiled-code service, stop/resume", "instr", 128 * 1024,
              (128 * 1024, 384 * 1024),
              lambda n: f"the same, {n // 1024:,} KiB; each host call stops the run, which resumes from its pc"),
