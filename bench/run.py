@@ -489,25 +489,34 @@ def check_service(*sizes: int) -> list[str]:
 # ----- wall clock ------------------------------------------------------------------------
 
 
-def units_per_second(case: Case, batch_seconds: float, repeats: int) -> float:
-    """Best rate over `repeats` batches, each long enough to take about `batch_seconds`."""
-    units, _ = case.once()  # warm-up: compiles blocks, creates pages
-    start = time.perf_counter()
-    case.once()
-    number = max(1, int(batch_seconds / max(time.perf_counter() - start, 1e-9)))
+def best_time(batch: Callable[[], object], repeats: int) -> float:
+    """The shortest of `repeats` wall-clock times of `batch()`, the garbage
+    collector paused."""
     best = float("inf")
     gc_was_enabled = gc.isenabled()
     gc.disable()
     try:
         for _ in range(repeats):
             start = time.perf_counter()
-            for _ in range(number):
-                case.once()
+            batch()
             best = min(best, time.perf_counter() - start)
     finally:
         if gc_was_enabled:
             gc.enable()
-    return units * number / best
+    return best
+
+
+def units_per_second(case: Case, batch_seconds: float, repeats: int) -> float:
+    """Best rate over `repeats` batches, each long enough to take about `batch_seconds`."""
+    units, _ = case.once()  # warm-up: compiles blocks, creates pages
+    start = time.perf_counter()
+    case.once()
+    number = max(1, int(batch_seconds / max(time.perf_counter() - start, 1e-9)))
+
+    def batch() -> None:
+        for _ in range(number):
+            case.once()
+    return units * number / best_time(batch, repeats)
 
 
 # ----- against native code ---------------------------------------------------------------
@@ -564,17 +573,7 @@ def native_ratio() -> NativeRatio | str:
     if status != "halt" or registers[7:10] != native:
         raise Disagreement(f"sieve up to {NATIVE_BOUND:,}: the PVM ended with {status} at pc {pc}, "
                            f"r7, r8, r9 = {registers[7:10]}; the native program printed {native}")
-    best = float("inf")
-    gc_was_enabled = gc.isenabled()
-    gc.disable()
-    try:
-        for _ in range(NATIVE_REPEATS):
-            start = time.perf_counter()
-            case.once()
-            best = min(best, time.perf_counter() - start)
-    finally:
-        if gc_was_enabled:
-            gc.enable()
+    best = best_time(case.once, NATIVE_REPEATS)
     return NativeRatio(best, int(fields["best_ns"]) / 1e9, f"{os.path.basename(cxx[0])} {version} {flags[1]}",
                        registers[7])
 

@@ -693,23 +693,19 @@ access_failed:
     if (PyErr_Occurred()) goto raised;
     NEXT();
 
+// Exits at the op that caused them.
 raised:
     out.end = from_exception();
-    out.pc = op->pc;
-    goto done;
-
+    goto at_op;
 halt:
     out.end = End::halt;
-    out.pc = op->pc;
-    goto done;
-
+    goto at_op;
 panic:
     out.end = End::panic;
-    out.pc = op->pc;
-    goto done;
-
+    goto at_op;
 page_fault:
     out.end = End::page_fault;
+at_op:
     out.pc = op->pc;
     goto done;
 
