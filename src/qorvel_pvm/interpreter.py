@@ -25,18 +25,40 @@ Without a handler, a host call stops the run with status "host",
 gas of the block's instructions after the call given back.  Running again
 from that pc with the returned registers, memory and gas continues the
 program at the same total gas as an uninterrupted run.
+
+To look inside a run:
+
+- `breakpoints={pc, ...}` stops the run before the instruction at any of
+  those pcs executes (status "breakpoint", `pc` at it), and `max_steps=N`
+  after N instructions (status "step", `pc` the next one).  A stop inside a
+  basic block gives back the gas of the block's instructions that did not
+  start; running again from the returned pc, registers, memory and gas goes
+  on exactly as if nothing had stopped, and a breakpoint at the pc a run
+  starts from does not stop it before that instruction.
+- `trace_instructions=fn` calls `fn` with a `qorvel_pvm.trace.InstructionRecord`
+  for each instruction that runs.
+- `profile=True` keeps a gas profile: `RunResult.profile` is a
+  `qorvel_pvm.profile.Profile` (gas by block and by function).
+
+Runs with breakpoints, a step limit or an instruction trace take the
+driver's general path; the others, profiled or not, the native loop where
+they can.
 """
 
 from __future__ import annotations
 
 from array import array
 from dataclasses import dataclass, field
-from typing import Callable, Literal, Optional, Sequence, Union
+from typing import TYPE_CHECKING, Callable, Iterable, Literal, Optional, Sequence, Union
 
 from .cpvm import vm_interpreter, vm_status
 from .cpvm.vm_block import CyBlockInfo
 from .cpvm.vm_memory import CyMemory
 from .cpvm.vm_program import CyProgram
+from .trace import InstructionRecord, _adapter
+
+if TYPE_CHECKING:
+    from .profile import Profile
 
 __all__ = ["RunResult", "Interpreter", "run", "HostExit", "HostHandler", "Status", "STATUS_NAMES"]
 
@@ -44,11 +66,14 @@ REGISTER_COUNT = 13
 _U32_MAX = (1 << 32) - 1
 
 #: Status names by the exit code the native driver reports.
-STATUS_NAMES: dict[int, "Status"] = {0: "halt", 1: "panic", 2: "page-fault", 3: "out-of-gas", 4: "host"}
+STATUS_NAMES: dict[int, "Status"] = {
+    0: "halt", 1: "panic", 2: "page-fault", 3: "out-of-gas", 4: "host", 5: "breakpoint", 6: "step",
+}
 
-Status = Literal["halt", "panic", "page-fault", "out-of-gas", "host"]
+Status = Literal["halt", "panic", "page-fault", "out-of-gas", "host", "breakpoint", "step"]
 
 ProgramLike = Union[bytes, bytearray, memoryview, CyProgram]
+InstructionTrace = Callable[["InstructionRecord"], object]
 TraceHook = Callable[[int, CyBlockInfo, "array[int]"], None]
 #: A host-call handler: `fn(call, registers, memory)` returning None or an
 #: int, the extra gas to charge.
@@ -81,13 +106,15 @@ class HostExit(Exception):
 class RunResult:
     """The outcome of a run.
 
-    `status` is "halt", "panic", "page-fault", "out-of-gas" or "host"; `pc`
-    is the instruction that exited (the block start that ran out of gas, the
-    instruction after a host call that stopped the run or that a host
-    handler ended); `gas` is what is left; `fault_address` is, for a page
-    fault, the start of the first page of the faulting access that lacks the
-    permission; `host_call` is the index of the host call that stopped the
-    run (status "host").
+    `status` is "halt", "panic", "page-fault", "out-of-gas", "host",
+    "breakpoint" or "step"; `pc` is the instruction that exited (the block
+    start that ran out of gas, the instruction after a host call that
+    stopped the run or that a host handler ended, the instruction a
+    breakpoint or the step limit stopped the run before); `gas` is what is
+    left; `fault_address` is, for a page fault, the start of the first page
+    of the faulting access that lacks the permission; `host_call` is the
+    index of the host call that stopped the run (status "host"); `profile`
+    is the run's gas profile when `profile=True` asked for one.
     """
 
     status: Status
@@ -97,6 +124,7 @@ class RunResult:
     fault_address: Optional[int]
     memory: CyMemory = field(repr=False)
     host_call: Optional[int] = None
+    profile: Optional["Profile"] = field(default=None, repr=False)
 
 
 def _as_program(program: ProgramLike) -> CyProgram:
@@ -149,25 +177,40 @@ class Interpreter:
         gas: int = 10_000,
         trace: Optional[TraceHook] = None,
         host: Optional[HostHandler] = None,
+        breakpoints: Optional[Iterable[int]] = None,
+        max_steps: Optional[int] = None,
+        trace_instructions: Optional[InstructionTrace] = None,
+        profile: bool = False,
     ) -> RunResult:
-        """Runs from `pc` with `gas` until the program exits, runs out of gas
-        or makes a host call without a `host` handler.
+        """Runs from `pc` with `gas` until the program exits, runs out of gas,
+        makes a host call without a `host` handler or stops where asked.
 
         `trace`, if given, is called after each block that runs to its end
         with the block's start pc (for the rest of a block after a host call,
         the pc it resumed at), the block and the register array.  `host`
-        handles host calls as the module documentation describes.  Any pc
-        may start a run, also one inside a basic block.
+        handles host calls, and `breakpoints`, `max_steps`,
+        `trace_instructions` and `profile` look inside the run, as the module
+        documentation describes.  Any pc may start a run, also one inside a
+        basic block.
         """
         result: RunResult = self._native.call(
-            registers=registers, memory=memory, pc=pc, gas=gas, trace=trace, host=host
+            registers=registers, memory=memory, pc=pc, gas=gas, trace=trace, host=host, breakpoints=breakpoints,
+            max_steps=max_steps, trace_instructions=trace_instructions, profile=profile,
         )
         return result
 
 
-# The native run reads host handlers' replies by the rules above: None or an
-# int, HostExit to end the run.
-vm_interpreter._bind_api(RunResult, STATUS_NAMES, Interpreter.run.__kwdefaults__ or {}, HostExit)
+def _make_profile(raw: object, start_pc: int) -> "Profile":
+    from .profile import Profile
+
+    return Profile.from_native(raw, start_pc)
+
+
+# The native run reads host handlers' replies by the rules above (None or an
+# int, HostExit to end the run), hands raw instruction records to the
+# adapter of trace.py and makes a profile from its raw counts.
+vm_interpreter._bind_api(RunResult, STATUS_NAMES, Interpreter.run.__kwdefaults__ or {}, HostExit, _adapter,
+                         _make_profile)
 
 
 def run(
@@ -179,7 +222,14 @@ def run(
     gas: int = 10_000,
     trace: Optional[TraceHook] = None,
     host: Optional[HostHandler] = None,
+    breakpoints: Optional[Iterable[int]] = None,
+    max_steps: Optional[int] = None,
+    trace_instructions: Optional[InstructionTrace] = None,
+    profile: bool = False,
 ) -> RunResult:
     """Runs `program` (a blob or a `CyProgram`) once and returns the outcome;
     the arguments are those of `Interpreter.run`."""
-    return Interpreter(program).run(registers=registers, memory=memory, pc=pc, gas=gas, trace=trace, host=host)
+    return Interpreter(program).run(
+        registers=registers, memory=memory, pc=pc, gas=gas, trace=trace, host=host, breakpoints=breakpoints,
+        max_steps=max_steps, trace_instructions=trace_instructions, profile=profile,
+    )

@@ -22,6 +22,8 @@
 #include "module.hpp"
 #include "pickle.hpp"
 
+#include <algorithm>
+
 namespace {
 
 using namespace pvm;
@@ -259,10 +261,15 @@ inline int finish(uint32_t pc, uint32_t total_gas, uint32_t* next_pc, uint32_t* 
     return 0;
 }
 
-// The loop itself: 0 with the pc to continue at in *next_pc and the block's
-// gas (read at entry) in *gas, or -1 with an exception set.
-int run_block(CyBlockInfo* self, CyProgram* program, uint32_t start_pc, uint64_t* reg_arr, CyMemory* memory,
-              uint32_t* next_pc, uint32_t* gas) {
+// The loop itself, over the instructions from list index `first` on, at most
+// `limit` of them, the first one called with `start_pc` as its counter: 0
+// with the pc to continue at in *next_pc, the block's gas (read at entry) in
+// *gas, the number of instructions run in *ran and whether a terminating one
+// ended the block in *ended; or -1 with an exception set.  Running into the
+// end of the list without a terminating instruction prints the warning; a
+// stop at `limit` does not (the rest of the block has not run yet).
+int run_range(CyBlockInfo* self, CyProgram* program, uint32_t start_pc, uint64_t* reg_arr, CyMemory* memory,
+              uint32_t first, uint32_t limit, uint32_t* next_pc, uint32_t* gas, uint32_t* ran, int* ended) {
     // The list seen at entry is the one that runs, even if the attribute is
     // replaced meanwhile; its length is read once.
     const Owned list = Owned::incref(self->instructions);
@@ -276,8 +283,11 @@ int run_block(CyBlockInfo* self, CyProgram* program, uint32_t start_pc, uint64_t
     const uint32_t total_gas = self->total_gas;
     const PendingError pending;
     uint32_t pc = start_pc;
+    *ran = 0;
+    *ended = 0;
+    const uint32_t end = limit < count - std::min(first, count) ? first + limit : count;
 
-    for (uint32_t i = 0; i < count; ++i) {
+    for (uint32_t i = first; i < end; ++i) {
         // A handler may have shrunk the list through Python code.
         if (i >= static_cast<uint64_t>(Py_SIZE(items))) {
             PyErr_SetString(PyExc_IndexError, "list index out of range");
@@ -304,11 +314,16 @@ int run_block(CyBlockInfo* self, CyProgram* program, uint32_t start_pc, uint64_t
             return fail(PyExc_TypeError, "instruction %lu of the block has an entry without a handler function", i);
 
         const uint32_t r = fn(program, reg_arr, memory, pc, ins->vx, ins->vy, ins->ra, ins->rb, ins->rd);
+        *ran = i + 1 - first;
         if (pending()) [[unlikely]]
             return leave_with_exception(ins->next_pc, i + 1);
         pc = r == kFallThrough ? ins->next_pc : r;
-        if (entry->is_terminating) return finish(pc, total_gas, next_pc, gas);
+        if (entry->is_terminating) {
+            *ended = 1;
+            return finish(pc, total_gas, next_pc, gas);
+        }
     }
+    if (end < count) return finish(pc, total_gas, next_pc, gas);
 
     Owned printed = Owned::steal(PyObject_CallOneArg(builtin_print, no_termination_warning));
     if (!printed) {
@@ -318,6 +333,13 @@ int run_block(CyBlockInfo* self, CyProgram* program, uint32_t start_pc, uint64_t
     return finish(pc, total_gas, next_pc, gas);
 }
 
+
+inline int run_block(CyBlockInfo* self, CyProgram* program, uint32_t start_pc, uint64_t* reg_arr, CyMemory* memory,
+                     uint32_t* next_pc, uint32_t* gas) {
+    uint32_t ran;
+    int ended;
+    return run_range(self, program, start_pc, reg_arr, memory, 0, UINT32_MAX, next_pc, gas, &ran, &ended);
+}
 
 // Method-table `execute`: the result as the tuple (next pc, total_gas).
 PyObject* block_execute(CyBlockInfo* self, CyProgram* program, uint32_t start_pc, uint64_t* reg_arr,
@@ -335,7 +357,16 @@ int block_execute_to(CyBlockInfo* self, CyProgram* program, uint32_t start_pc, u
     return run_block(self, program, start_pc, reg_arr, memory, next_pc, &gas);
 }
 
-CyBlockInfo_vtable block_vtable = {block_execute, block_execute_to};
+// Method-table `execute_part`: part of the block, for a driver that stops
+// between instructions (breakpoints, steps, instruction traces).
+int block_execute_part(CyBlockInfo* self, CyProgram* program, uint32_t start_pc, uint64_t* reg_arr,
+                       CyMemory* memory, uint32_t first, uint32_t limit, uint32_t* next_pc, uint32_t* ran,
+                       int* ended) {
+    uint32_t gas;
+    return run_range(self, program, start_pc, reg_arr, memory, first, limit, next_pc, &gas, ran, ended);
+}
+
+CyBlockInfo_vtable block_vtable = {block_execute, block_execute_to, block_execute_part};
 
 // ----- CyBlockInfo: object ----------------------------------------------------------------
 

@@ -35,9 +35,11 @@
 #include "module.hpp"
 #include "numeric.hpp"
 #include "engines/native_loop.hpp"
+#include "engines/profiler.hpp"
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <vector>
 
@@ -890,14 +892,147 @@ bool engine_finish(const engine::Outcome& e, Finish* out) {
     }
 }
 
+struct RunOptions;
 bool run_checked(PyObject* o, uint64_t* values, size_t count, PyObject* registers, PyObject* memory, uint32_t pc,
-                 uint64_t gas, PyObject* trace, PyObject* host, bool api_replies, Finish* out);
+                 uint64_t gas, const RunOptions& opt, Finish* out);
+
+// ----- stepping: breakpoints, step limits, instruction traces -------------------
+
+// What an instruction that ran wrote and accessed, for an instruction trace:
+// the register its operands name as the destination (unless it writes only
+// on a condition), and the memory it loads from or stores to.
+int destination_of(int32_t opcode, const CyCompiledInstruction* ins) {
+    const bool to_ra = opcode == 20 || opcode == 51 || (opcode >= 52 && opcode <= 58) || opcode == 80 ||
+                       opcode == 180 || (opcode >= 124 && opcode <= 146) || (opcode >= 149 && opcode <= 161);
+    const bool to_rd = (opcode >= 100 && opcode <= 111) || (opcode >= 190 && opcode <= 217) ||
+                       (opcode >= 220 && opcode <= 230);
+    return to_ra ? ins->ra : to_rd ? ins->rd : -1;
+}
+
+// The address of a load's or store's access, from the registers before it ran.
+uint32_t access_address(int32_t opcode, const CyCompiledInstruction* ins, const uint64_t* before) {
+    if (opcode >= 70 && opcode <= 73) return static_cast<uint32_t>(before[ins->ra] + ins->vx);
+    if (opcode >= 120 && opcode <= 130) return static_cast<uint32_t>(before[ins->rb] + ins->vx);
+    return static_cast<uint32_t>(ins->vx);
+}
+
+// The raw record of one instruction: (pc, gas, ((register, value), ...),
+// ((is_write, address, bytes), ...)).  `before` holds the registers before it
+// ran, `after` after; `completed` is false when it left with an exit.
+PyObject* instruction_record(uint32_t pc, uint64_t gas, const CyCompiledInstruction* ins, const uint64_t* before,
+                             const uint64_t* after, CyMemory* memory, bool completed) {
+    const int32_t opcode = ins->handler == opcodes[ins->opcode & 0xFF].entry ? ins->opcode : kTrapOpcode;
+    // Of the instructions that can exit, only the load-and-jumps have written
+    // their register before they do (a faulting load writes nothing).
+    constexpr int32_t kLoadImmJump = 80, kLoadImmJumpInd = 180;
+    const int dest = completed || opcode == kLoadImmJump || opcode == kLoadImmJumpInd ? destination_of(opcode, ins) : -1;
+    Owned written = Owned::steal(PyList_New(0));
+    if (!written) return nullptr;
+    for (int r = 0; r < kRegisterCount; ++r) {
+        if (r != dest && before[r] == after[r]) continue;
+        Owned item = Owned::steal(Py_BuildValue("(iK)", r, static_cast<unsigned long long>(after[r])));
+        if (!item || PyList_Append(written.get(), item.get()) < 0) return nullptr;
+    }
+    Owned accesses = Owned::steal(PyList_New(0));
+    if (!accesses) return nullptr;
+    unsigned width;
+    int mode;
+    if (completed && memory_access_of(opcode, &width, &mode)) {
+        const uint32_t address = access_address(opcode, ins, before);
+        // The bytes as the memory holds them now: what was read, or written.
+        Owned bytes = Owned::steal(memory->vtab->read(memory, address, static_cast<int32_t>(width), 1));
+        if (!bytes) {
+            PyErr_Clear();
+        } else {
+            Owned item = Owned::steal(Py_BuildValue("(OkO)", mode == kAccWrite ? Py_True : Py_False,
+                                                    static_cast<unsigned long>(address), bytes.get()));
+            if (!item || PyList_Append(accesses.get(), item.get()) < 0) return nullptr;
+        }
+    }
+    Owned w = Owned::steal(PyList_AsTuple(written.get()));
+    Owned a = Owned::steal(w ? PyList_AsTuple(accesses.get()) : nullptr);
+    if (!a) return nullptr;
+    return Py_BuildValue("(kKOO)", static_cast<unsigned long>(pc), static_cast<unsigned long long>(gas), w.get(),
+                         a.get());
+}
+
+// The gas of the first `started` instructions of a block's list, as the
+// exits count it.
+uint64_t started_gas(CyBlockInfo* block, uint32_t start, uint32_t started) {
+    BlockExit ex;
+    locate_exit(block, start, static_cast<Py_ssize_t>(started), &ex);
+    return started == 0 ? 0 : ex.gas_started;
+}
+
+// How the driver's general path runs, besides the block trace hook and the
+// host handler: stops before instructions, instruction records, a profile.
+struct RunOptions {
+    PyObject* trace = Py_None;                      // block trace hook
+    PyObject* host = Py_None;                       // host handler
+    bool api_replies = false;                       // the Python API's host replies
+    std::vector<uint32_t> breakpoints;              // sorted
+    uint64_t max_steps = UINT64_MAX;                // instructions before a "step" stop
+    PyObject* trace_instructions = Py_None;         // called with each instruction's record
+    engine::Profiler* profiler = nullptr;
+
+    // Whether the run stops between instructions or reports each.
+    bool stepping() const { return !breakpoints.empty() || max_steps != UINT64_MAX || trace_instructions != Py_None; }
+    bool breakpoint_at(uint32_t pc) const { return std::binary_search(breakpoints.begin(), breakpoints.end(), pc); }
+};
+
+inline bool api_int(PyObject* value, const char* name, int index, uint64_t low, uint64_t high, uint64_t* out);
+
+// The stops and records asked for, checked: `breakpoints` None or an
+// iterable of pcs, `max_steps` None or an int from 0, `trace_instructions`
+// None or callable.  False with TypeError or ValueError.
+bool debug_options(PyObject* breakpoints, PyObject* max_steps, PyObject* trace_instructions, RunOptions* opt) {
+    if (breakpoints != Py_None) {
+        Owned it = Owned::steal(PyUnicode_Check(breakpoints) || PyBytes_Check(breakpoints)
+                                    ? nullptr
+                                    : PyObject_GetIter(breakpoints));
+        if (!it) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "breakpoints must be an iterable of pcs (ints), not '%.200s'",
+                         Py_TYPE(breakpoints)->tp_name);
+            return false;
+        }
+        while (Owned item = Owned::steal(PyIter_Next(it.get()))) {
+            if (!PyLong_Check(item.get()) || PyBool_Check(item.get())) {
+                PyErr_Format(PyExc_TypeError, "a breakpoint must be an int (a pc), not '%.200s'",
+                             Py_TYPE(item.get())->tp_name);
+                return false;
+            }
+            const unsigned long long v = PyLong_AsUnsignedLongLong(item.get());
+            if ((v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) || v > 0xFFFFFFFFull) {
+                PyErr_Clear();
+                PyErr_Format(PyExc_ValueError, "a breakpoint must be between 0 and 4294967295, got %S", item.get());
+                return false;
+            }
+            opt->breakpoints.push_back(static_cast<uint32_t>(v));
+        }
+        if (PyErr_Occurred()) return false;
+        std::sort(opt->breakpoints.begin(), opt->breakpoints.end());
+    }
+    if (max_steps != Py_None) {
+        uint64_t steps;
+        if (!api_int(max_steps, "max_steps", -1, 0, INT64_MAX, &steps)) return false;
+        opt->max_steps = steps;
+    }
+    if (trace_instructions != Py_None && !PyCallable_Check(trace_instructions)) {
+        PyErr_SetString(PyExc_TypeError, "trace_instructions must be callable");
+        return false;
+    }
+    opt->trace_instructions = trace_instructions;
+    return true;
+}
 
 PyObject* interpreter_run(PyObject* o, PyObject* args, PyObject* kwds) {
-    static const char* kwlist[] = {"registers", "memory", "pc", "gas", "trace", "host", nullptr};
-    PyObject *registers, *memory, *opc, *ogas, *trace = Py_None, *host = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OOOO|OO:run", const_cast<char**>(kwlist), &registers, &memory,
-                                     &opc, &ogas, &trace, &host))
+    static const char* kwlist[] = {"registers",   "memory",    "pc", "gas", "trace", "host", "breakpoints",
+                                   "max_steps", "trace_instructions", nullptr};
+    PyObject *registers, *memory, *opc, *ogas, *trace = Py_None, *host = Py_None, *breakpoints = Py_None,
+                                                *max_steps = Py_None, *trace_instructions = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OOOO|OO$OOO:run", const_cast<char**>(kwlist), &registers, &memory,
+                                     &opc, &ogas, &trace, &host, &breakpoints, &max_steps, &trace_instructions))
         return nullptr;
     if (!check_instance(memory, cls.memory, "memory")) return nullptr;
     uint32_t pc;
@@ -915,13 +1050,32 @@ PyObject* interpreter_run(PyObject* o, PyObject* args, PyObject* kwds) {
         PyErr_SetString(PyExc_TypeError, "host must be callable or None");
         return nullptr;
     }
+    RunOptions opt;
+    opt.trace = trace;
+    opt.host = host;
+    if (!debug_options(breakpoints, max_steps, trace_instructions, &opt)) return nullptr;
     RegisterBuffer regs;
     if (!regs.acquire(registers)) return nullptr;
     Finish finish;
-    if (!run_checked(o, regs.data(), regs.count(), registers, memory, pc, static_cast<uint64_t>(signed_gas), trace,
-                     host, false, &finish))
+    if (!run_checked(o, regs.data(), regs.count(), registers, memory, pc, static_cast<uint64_t>(signed_gas), opt,
+                     &finish))
         return nullptr;
     return finish_tuple(finish);
+}
+
+// The flow of a cached block (how its last instruction hands control on).
+engine::Flow block_flow(CyBlockInfo* block) {
+    PyObject* list = block->instructions;
+    if (list == nullptr || !PyList_Check(list) || PyList_GET_SIZE(list) == 0) return engine::Flow::none;
+    const Py_ssize_t n = PyList_GET_SIZE(list);
+    auto get = [list](Py_ssize_t i) -> const CyCompiledInstruction* {
+        PyObject* item = PyList_GET_ITEM(list, i);
+        return PyObject_TypeCheck(item, cls.compiled) ? reinterpret_cast<const CyCompiledInstruction*>(item) : nullptr;
+    };
+    const CyCompiledInstruction* last = get(n - 1);
+    const CyCompiledInstruction* before = n > 1 ? get(n - 2) : nullptr;
+    if (last == nullptr) return engine::Flow::none;
+    return engine::flow_of(last->opcode, last->ra, last->vx, before ? before->opcode : -1, before ? before->ra : 0);
 }
 
 // The run itself, its arguments checked (`memory` a CyMemory, `trace` and
@@ -930,29 +1084,35 @@ PyObject* interpreter_run(PyObject* o, PyObject* args, PyObject* kwds) {
 // hook and the host handler (which may read and change them).  `api_replies`
 // reads the host handler's replies by the Python API's rules.
 //
-// The native loop takes the run when it may (native_loop::eligible); it
-// may hand the rest of the run to the general path below, which then goes on
-// from the same pc and gas.
+// The native loop takes the run when it may (native_loop::eligible, and no
+// stop or record between instructions is asked for); it may hand the rest of
+// the run to the general path below, which then goes on from the same pc and
+// gas.  The general path runs whole blocks, or, when the run stops between
+// instructions or records each, the parts of a block up to the next stop.
 bool run_checked(PyObject* o, uint64_t* values, size_t count, PyObject* registers, PyObject* memory, uint32_t pc,
-                 uint64_t gas, PyObject* trace, PyObject* host, bool api_replies, Finish* out) {
+                 uint64_t gas, const RunOptions& opt, Finish* out) {
     auto* self = reinterpret_cast<Interpreter*>(o);
     // Held for the whole run: Python code reached from a handler may drop
     // its own references to any of them.
     const Owned hold_self = Owned::incref(o);
     const Owned hold_memory = Owned::incref(memory);
-    const Owned hold_host = Owned::incref(host);
+    const Owned hold_host = Owned::incref(opt.host);
+    PyObject* const host = opt.host;
+    PyObject* const trace = opt.trace;
+    engine::Profiler* const prof = opt.profiler;
     CyProgram* program = self->program;
     auto* mem = reinterpret_cast<CyMemory*>(memory);
-    const Host host_call{host, api_replies, registers, memory};
+    const Host host_call{host, opt.api_replies, registers, memory};
     // A trace hook sees the cached blocks: from then on they may have been
     // changed from Python, which only the general path honours.
     if (trace != Py_None) native_loop::expose(self->native);
+    const bool stepping = opt.stepping();
     // The rest of a block after a handled host call runs as the block
     // cached at the instruction after the call, already paid for.
     bool charge = true;
-    if (native_loop::eligible(self->native, reinterpret_cast<PyObject*>(program), memory)) {
+    if (!stepping && native_loop::eligible(self->native, reinterpret_cast<PyObject*>(program), memory)) {
         const engine::HostCall engine_host{engine_host_call, const_cast<Host*>(&host_call)};
-        const engine::Request request{program, mem, values, pc, gas, host != Py_None ? &engine_host : nullptr};
+        const engine::Request request{program, mem, values, pc, gas, host != Py_None ? &engine_host : nullptr, prof};
         const engine::Driver driver{engine_block_at, self, let_others_run};
         const engine::Outcome outcome = native_loop::run(self->native, driver, request);
         if (outcome.end != engine::End::handover) {
@@ -971,6 +1131,15 @@ bool run_checked(PyObject* o, uint64_t* values, size_t count, PyObject* register
     // Python threads get the interpreter lock at the same point.
     uint32_t until_signal_check = kSignalCheckBlocks;
     bool interrupted = false;
+    uint64_t steps_left = opt.max_steps;
+    bool first = true;  // before the run's first instruction: its own breakpoint does not stop it
+    // Stops the run before the instruction at `at`, giving back the gas of
+    // the block's instructions that did not start.
+    auto stop_before = [&](int code, uint32_t at, uint64_t back) {
+        gas += back;
+        if (prof != nullptr) prof->adjust(-static_cast<int64_t>(back));
+        finished = out->set(code, at, gas);
+    };
     for (;;) {
         // Not between a handled host call and the rest of its block: the
         // state noted at an interruption must be one a later run can resume
@@ -982,18 +1151,112 @@ bool run_checked(PyObject* o, uint64_t* values, size_t count, PyObject* register
                 break;
             }
         }
+        if (stepping && charge && ((!first && opt.breakpoint_at(pc)) || steps_left == 0)) {
+            stop_before(steps_left == 0 ? kStep : kBreakpoint, pc, 0);
+            break;
+        }
         CyBlockInfo* block = block_at(self, pc);
         if (block == nullptr) break;
         const Owned hold_block = Owned::incref(reinterpret_cast<PyObject*>(block));
         const uint64_t cost = charge ? block->total_gas : 0;
-        charge = true;
         if (gas < cost) {
             finished = out->set(kOutOfGas, pc, gas);
             break;
         }
         gas -= cost;
+        if (prof != nullptr && charge) prof->enter(pc, static_cast<uint32_t>(cost));
+        const bool charged = charge;
+        charge = true;
         const uint32_t start = pc;
-        if (block->vtab->execute_to(block, program, start, file.data(), mem, &pc) < 0) {
+        const uint64_t block_gas = gas;  // gas left after the block was charged
+        int rc;
+        if (!stepping) {
+            rc = block->vtab->execute_to(block, program, start, file.data(), mem, &pc);
+        } else {
+            // The block in parts: up to the next breakpoint, the step limit
+            // or (recording) one instruction at a time.
+            // Held for looking ahead: a record's callback may change the block.
+            const Owned hold_list = Owned::incref(block->instructions);
+            PyObject* list = hold_list.get();
+            auto size = [list]() -> uint32_t {
+                return list != nullptr && PyList_Check(list) ? static_cast<uint32_t>(PyList_GET_SIZE(list)) : 0;
+            };
+            const uint32_t n = size();
+            uint32_t index = 0, cur = start, ran = 0;
+            int ended = 0;
+            rc = 0;
+            for (;;) {
+                // A block entered uncharged (the rest after a handled host
+                // call) was not looked at before it started.
+                if ((index > 0 || !charged) && ((!first && opt.breakpoint_at(cur)) || steps_left == 0)) {
+                    stop_before(steps_left == 0 ? kStep : kBreakpoint, cur,
+                                block->total_gas > started_gas(block, start, index)
+                                    ? block->total_gas - started_gas(block, start, index)
+                                    : 0);
+                    rc = 1;
+                    break;
+                }
+                uint64_t limit = opt.trace_instructions != Py_None ? 1 : steps_left;
+                // The next breakpoint in the block, by the instructions' pcs.
+                uint32_t at = cur;
+                for (uint32_t j = index + 1; j < size() && j - index < limit; ++j) {
+                    PyObject* item = PyList_GET_ITEM(list, j - 1);
+                    if (!PyObject_TypeCheck(item, cls.compiled)) break;
+                    at = reinterpret_cast<CyCompiledInstruction*>(item)->next_pc;
+                    if (opt.breakpoint_at(at)) {
+                        limit = j - index;
+                        break;
+                    }
+                }
+                uint64_t before[kRegisterCount];
+                std::memcpy(before, file.data(), sizeof before);
+                const Owned hold_ins = Owned::incref(index < size() ? PyList_GET_ITEM(list, index) : Py_None);
+                rc = block->vtab->execute_part(block, program, cur, file.data(), mem, index,
+                                               static_cast<uint32_t>(std::min<uint64_t>(limit, UINT32_MAX)), &pc,
+                                               &ran, &ended);
+                first = false;
+                steps_left -= std::min<uint64_t>(ran, steps_left);  // an exiting instruction counts too
+                if (rc < 0) break;
+                if (opt.trace_instructions != Py_None && ran == 1 && PyObject_TypeCheck(hold_ins.get(), cls.compiled)) {
+                    Owned record = Owned::steal(instruction_record(
+                        cur, block_gas, reinterpret_cast<CyCompiledInstruction*>(hold_ins.get()), before, file.data(),
+                        mem, true));
+                    file.store(values);
+                    Owned r = Owned::steal(record ? PyObject_CallOneArg(opt.trace_instructions, record.get()) : nullptr);
+                    if (!r) {
+                        rc = -2;
+                        break;
+                    }
+                    file.load(values, count);
+                }
+                index += ran;
+                cur = pc;
+                if (ended || index >= n || ran == 0) break;
+            }
+            if (rc == 1 || rc == -2) break;  // stopped, or the record's callback raised
+            if (rc < 0 && opt.trace_instructions != Py_None && PyErr_ExceptionMatches(exit_type)) {
+                // The instruction that left the block is recorded too.
+                PyObject* exc = PyErr_GetRaisedException();
+                const uint32_t at = index;
+                PyObject* item = at < size() ? PyList_GET_ITEM(list, at) : nullptr;
+                if (item != nullptr && PyObject_TypeCheck(item, cls.compiled)) {
+                    uint64_t unchanged[kRegisterCount];
+                    std::memcpy(unchanged, file.data(), sizeof unchanged);
+                    Owned record = Owned::steal(instruction_record(cur, block_gas,
+                                                                   reinterpret_cast<CyCompiledInstruction*>(item),
+                                                                   unchanged, file.data(), mem, false));
+                    file.store(values);
+                    Owned r = Owned::steal(record ? PyObject_CallOneArg(opt.trace_instructions, record.get()) : nullptr);
+                    if (!r) {
+                        Py_DECREF(exc);
+                        break;
+                    }
+                    file.load(values, count);
+                }
+                PyErr_SetRaisedException(exc);
+            }
+        }
+        if (rc < 0) {
             if (!PyErr_ExceptionMatches(exit_type)) break;
             BlockExit ex;
             const Owned exc = Owned::steal(take_exit(block, start, &ex));
@@ -1011,12 +1274,15 @@ bool run_checked(PyObject* o, uint64_t* values, size_t count, PyObject* register
             const uint64_t unstarted = block->total_gas > ex.gas_started ? block->total_gas - ex.gas_started : 0;
             if (host == Py_None) {
                 gas += unstarted;
+                if (prof != nullptr) prof->adjust(-static_cast<int64_t>(unstarted));
                 finished = out->set_with(kHostCall, ex.next_pc, gas, index);
                 break;
             }
             file.store(values);
             uint8_t status = 0;
+            const uint64_t before = gas;
             const HostReply reply = call_host(host_call, index, &gas, &status);
+            if (prof != nullptr) prof->adjust(static_cast<int64_t>(before - gas));
             file.load(values, count);
             if (reply == HostReply::end) {
                 finished = out->set(status, ex.next_pc, gas);
@@ -1028,6 +1294,7 @@ bool run_checked(PyObject* o, uint64_t* values, size_t count, PyObject* register
                     // resume after it, paying again for the rest of the block.
                     pc = ex.next_pc;
                     gas += unstarted;
+                    if (prof != nullptr) prof->adjust(-static_cast<int64_t>(unstarted));
                     interrupted = true;
                 }
                 break;
@@ -1036,6 +1303,7 @@ bool run_checked(PyObject* o, uint64_t* values, size_t count, PyObject* register
             charge = false;
             continue;
         }
+        if (prof != nullptr) prof->leave(block_flow(block));
         if (trace != Py_None) {
             file.store(values);
             Owned t = Owned::steal(PyObject_CallFunction(trace, "IOO", start, block, registers));
@@ -1062,21 +1330,25 @@ bool run_checked(PyObject* o, uint64_t* values, size_t count, PyObject* register
 // hands over its RunResult class and status names once (`_bind_api`).
 
 // The keyword-only arguments of Interpreter.run, in this order.
-constexpr const char* kRunArgs[] = {"registers", "memory", "pc", "gas", "trace", "host"};
-constexpr Py_ssize_t kRunArgCount = 6;
+constexpr const char* kRunArgs[] = {"registers", "memory",    "pc",        "gas", "trace", "host", "breakpoints",
+                                    "max_steps", "trace_instructions", "profile"};
+constexpr Py_ssize_t kRunArgCount = 10;
 
 // The fields of RunResult, in order; the result is built without running the
 // dataclass's __init__, which only assigns them.
-constexpr const char* kResultFields[] = {"status", "pc", "gas", "registers", "fault_address", "memory", "host_call"};
+constexpr const char* kResultFields[] = {"status",        "pc",     "gas",       "registers",
+                                         "fault_address", "memory", "host_call", "profile"};
 constexpr size_t kResultFieldCount = sizeof kResultFields / sizeof kResultFields[0];
 
-constexpr int kStatusCount = 5;  // halt, panic, page fault, out of gas, host
+constexpr int kStatusCount = 7;  // halt, panic, page fault, out of gas, host, breakpoint, step
 
 struct Api {
     PyObject* field_names[kResultFieldCount] = {};  // interned
     PyObject* result_type = nullptr;   // RunResult
     PyObject* host_exit = nullptr;     // HostExit, which a host handler raises to end the run
-    PyObject* status_name[5] = {};     // by exit code (0 to 4)
+    PyObject* trace_adapter = nullptr; // (fn, program) -> the callable the driver hands raw records to
+    PyObject* make_profile = nullptr;  // (raw, start pc) -> the profile a result carries
+    PyObject* status_name[7] = {};     // by exit code (0 to 6)
     PyObject* array_type = nullptr;    // array.array
     PyObject* no_args = nullptr;       // ()
     PyObject* arg_names[kRunArgCount] = {};  // interned
@@ -1105,10 +1377,14 @@ HostReply host_exit_reply(uint8_t* status) {
 }
 
 PyObject* bind_api(PyObject*, PyObject* args) {
-    PyObject *result_type, *status_names, *defaults, *host_exit;
-    if (!PyArg_ParseTuple(args, "O!O!O!O!:_bind_api", &PyType_Type, &result_type, &PyDict_Type, &status_names,
-                          &PyDict_Type, &defaults, &PyType_Type, &host_exit))
+    PyObject *result_type, *status_names, *defaults, *host_exit, *trace_adapter, *make_profile;
+    if (!PyArg_ParseTuple(args, "O!O!O!O!OO:_bind_api", &PyType_Type, &result_type, &PyDict_Type, &status_names,
+                          &PyDict_Type, &defaults, &PyType_Type, &host_exit, &trace_adapter, &make_profile))
         return nullptr;
+    if (!PyCallable_Check(trace_adapter) || !PyCallable_Check(make_profile)) {
+        PyErr_SetString(PyExc_TypeError, "_bind_api: trace_adapter and make_profile must be callable");
+        return nullptr;
+    }
     // Interpreter.run's defaults, so that both spellings of the call agree.
     for (Py_ssize_t i = 0; i < kRunArgCount; ++i) {
         Owned name = Owned::steal(PyUnicode_InternFromString(kRunArgs[i]));
@@ -1139,7 +1415,7 @@ PyObject* bind_api(PyObject*, PyObject* args) {
     if (!same || PyObject_HasAttrString(result_type, "__post_init__") ||
         reinterpret_cast<PyTypeObject*>(result_type)->tp_setattro != PyObject_GenericSetAttr) {
         PyErr_SetString(PyExc_TypeError, "_bind_api: result_type must be a plain dataclass with the fields status, "
-                                         "pc, gas, registers, fault_address, memory, host_call");
+                                         "pc, gas, registers, fault_address, memory, host_call, profile");
         return nullptr;
     }
     if (api.no_args == nullptr && (api.no_args = PyTuple_New(0)) == nullptr) return nullptr;
@@ -1156,6 +1432,8 @@ PyObject* bind_api(PyObject*, PyObject* args) {
         return nullptr;
     }
     Py_XSETREF(api.host_exit, Py_NewRef(host_exit));
+    Py_XSETREF(api.trace_adapter, Py_NewRef(trace_adapter));
+    Py_XSETREF(api.make_profile, Py_NewRef(make_profile));
     for (int code = 0; code < kStatusCount; ++code) {
         Owned key = Owned::steal(PyLong_FromLong(code));
         PyObject* name = key ? PyDict_GetItemWithError(status_names, key.get()) : nullptr;
@@ -1316,7 +1594,8 @@ PyObject* interpreter_call(PyObject* o, PyObject* const* args, Py_ssize_t nargs,
         value[i] = args[k];
     }
     PyObject *registers = value[0], *memory = value[1], *opc = value[2], *ogas = value[3], *trace = value[4],
-             *host = value[5];
+             *host = value[5], *breakpoints = value[6], *max_steps = value[7], *trace_instructions = value[8],
+             *oprofile = value[9];
     uint64_t values[kRegisterCount] = {};
     Owned given[kRegisterCount];
     auto* self = reinterpret_cast<Interpreter*>(o);
@@ -1345,6 +1624,27 @@ PyObject* interpreter_call(PyObject* o, PyObject* const* args, Py_ssize_t nargs,
         PyErr_SetString(PyExc_TypeError, "host must be callable");
         return nullptr;
     }
+    RunOptions opt;
+    opt.trace = trace;
+    opt.host = host;
+    opt.api_replies = true;
+    if (!debug_options(breakpoints, max_steps, trace_instructions, &opt)) return nullptr;
+    const int profile = PyObject_IsTrue(oprofile);
+    if (profile < 0) return nullptr;
+    // The records a trace callback gets are made in Python from the raw ones.
+    Owned record_adapter;
+    if (trace_instructions != Py_None) {
+        record_adapter = Owned::steal(PyObject_CallFunctionObjArgs(
+            api.trace_adapter, trace_instructions, reinterpret_cast<PyObject*>(self->program), nullptr));
+        if (!record_adapter) return nullptr;
+        opt.trace_instructions = record_adapter.get();
+    }
+    std::unique_ptr<engine::Profiler> profiler;
+    if (profile) {
+        profiler = std::make_unique<engine::Profiler>(static_cast<uint32_t>(pc),
+                                                      static_cast<uint32_t>(std::max(self->program->zeta_len, 0)));
+        opt.profiler = profiler.get();
+    }
     // A trace hook and a host handler get the registers as an array('Q'), as
     // with the Python API.
     Owned arr;
@@ -1357,10 +1657,18 @@ PyObject* interpreter_call(PyObject* o, PyObject* const* args, Py_ssize_t nargs,
         regs = buffer.data();
     }
     Finish finish;
-    if (!run_checked(o, regs, kRegisterCount, arr.get(), mem.get(), static_cast<uint32_t>(pc), gas, trace, host, true,
-                     &finish))
+    if (!run_checked(o, regs, kRegisterCount, arr.get(), mem.get(), static_cast<uint32_t>(pc), gas, opt, &finish))
         return nullptr;
-    // -> RunResult(status, pc, gas, registers, fault_address, memory, host_call)
+    // -> RunResult(status, pc, gas, registers, fault_address, memory, host_call, profile)
+    Owned profile_object;
+    if (profiler) {
+        Owned raw = Owned::steal(profiler->to_python());
+        Owned start = Owned::steal(raw ? PyLong_FromUnsignedLongLong(pc) : nullptr);
+        profile_object = Owned::steal(start ? PyObject_CallFunctionObjArgs(api.make_profile, raw.get(), start.get(),
+                                                                           nullptr)
+                                            : nullptr);
+        if (!profile_object) return nullptr;
+    }
     PyObject* status = finish.code >= 0 && finish.code < kStatusCount ? api.status_name[finish.code] : nullptr;
     if (status == nullptr) {
         Owned code = Owned::steal(PyLong_FromLong(finish.code));
@@ -1381,7 +1689,8 @@ PyObject* interpreter_call(PyObject* o, PyObject* const* args, Py_ssize_t nargs,
                                            reg_list.get(),
                                            finish.fault ? finish.fault.get() : Py_None,
                                            mem.get(),
-                                           finish.host_call ? finish.host_call.get() : Py_None};
+                                           finish.host_call ? finish.host_call.get() : Py_None,
+                                           profile_object ? profile_object.get() : Py_None};
     auto* type = reinterpret_cast<PyTypeObject*>(api.result_type);
     Owned result = Owned::steal(PyBaseObject_Type.tp_new(type, api.no_args, nullptr));
     if (!result) return nullptr;
@@ -1414,15 +1723,21 @@ PyObject* interpreter_get_native(PyObject* o, void*) {
 
 PyMethodDef interpreter_methods[] = {
     {"run", cfunc(interpreter_run), METH_VARARGS | METH_KEYWORDS,
-     "run(registers, memory, pc, gas, trace=None, host=None) -> tuple\n\nRun from pc until the program exits, "
+     "run(registers, memory, pc, gas, trace=None, host=None, *, breakpoints=None, max_steps=None, "
+     "trace_instructions=None) -> tuple\n\nRun from pc until the program exits, "
      "runs out of gas or makes a host call it cannot hand to a handler.  Returns (status, pc, gas, "
-     "fault_address, host_call) with status 0 halt, 1 panic, 2 page fault, 3 out of gas, 4 host call.  "
+     "fault_address, host_call) with status 0 halt, 1 panic, 2 page fault, 3 out of gas, 4 host call, "
+     "5 breakpoint, 6 step.  "
      "registers (a writable buffer of at least 13 unsigned 64-bit items) and memory are changed in place.  "
      "trace, if given, is called as trace(start_pc, block, registers) after each block that runs to its end.  "
      "host, if given, is called as host(index, registers, memory) at each host call and returns None or 0 to "
-     "go on, a positive int to charge that much gas, or the CyStatus HALT or PANIC to end the run."},
+     "go on, a positive int to charge that much gas, or the CyStatus HALT or PANIC to end the run.  "
+     "The run stops before an instruction at a pc in breakpoints (but the first it runs) and after max_steps "
+     "instructions; trace_instructions, if given, is called with (pc, gas, ((register, value), ...), "
+     "((is_write, address, bytes), ...)) for each instruction that runs."},
     {"call", cfunc(interpreter_call), METH_FASTCALL | METH_KEYWORDS,
-     "call(*, registers=None, memory=None, pc=0, gas=10000, trace=None, host=None) -> RunResult\n\n"
+     "call(*, registers=None, memory=None, pc=0, gas=10000, trace=None, host=None, breakpoints=None, "
+     "max_steps=None, trace_instructions=None, profile=False) -> RunResult\n\n"
      "qorvel_pvm.Interpreter.run in one native call: checks the arguments as the Python API does (registers "
      "a sequence of 13 ints or None, memory a CyMemory or None for a new one), runs and returns the "
      "RunResult.  The defaults are those of Interpreter.run."},
@@ -1462,9 +1777,11 @@ PyObject* set_native_loop(PyObject*, PyObject* arg) {
 
 PyMethodDef module_methods[] = {
     {"_bind_api", bind_api, METH_VARARGS,
-     "_bind_api(result_type, status_names, defaults, host_exit) -> None\n\nThe RunResult class, the status "
-     "names by exit code, the keyword defaults of Interpreter.run and the exception class a host handler "
-     "raises to end the run, which Interpreter.call works with (called by qorvel_pvm.interpreter)."},
+     "_bind_api(result_type, status_names, defaults, host_exit, trace_adapter, make_profile) -> None\n\n"
+     "The RunResult class, the status names by exit code, the keyword defaults of Interpreter.run, the "
+     "exception class a host handler raises to end the run, the maker of the callable that turns raw "
+     "instruction records into the records a trace_instructions callback gets, and the maker of a run's "
+     "profile from its raw counts, which Interpreter.call works with (called by qorvel_pvm.interpreter)."},
     {"_set_native_loop", set_native_loop, METH_O,
      "_set_native_loop(on) -> bool\n\nLet runs that qualify take the native run loop (the default) or send "
      "every run down the general path.  Returns the previous setting.  Meant for tests and benchmarks."},

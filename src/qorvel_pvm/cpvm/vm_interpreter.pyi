@@ -1,7 +1,7 @@
 """Running compiled programs; native bridges for tests and tools."""
 
 from array import array
-from collections.abc import Buffer, Callable, Sequence
+from collections.abc import Buffer, Callable, Iterable, Sequence
 from typing import Any, Self, TypeVar, final
 
 from qorvel_pvm.cpvm.instructions.op_table import CyTable, CyTableEntry
@@ -39,8 +39,12 @@ class Interpreter:
         gas: int,
         trace: Callable[[int, CyBlockInfo, _Registers], object] | None = None,
         host: Callable[[int, _Registers, CyMemory], int | CyStatus | None] | None = None,
+        *,
+        breakpoints: Iterable[int] | None = None,
+        max_steps: int | None = None,
+        trace_instructions: Callable[[tuple[int, int, tuple[tuple[int, int], ...], tuple[tuple[bool, int, bytes], ...]]], object] | None = None,
     ) -> tuple[int, int, int, int | None, int | None]:
-        """Run from pc until the program exits, runs out of gas or makes a host call it cannot hand to a handler.  Returns (status, pc, gas, fault_address, host_call) with status 0 halt, 1 panic, 2 page fault, 3 out of gas, 4 host call.  registers (a writable buffer of at least 13 unsigned 64-bit items) and memory are changed in place.  trace, if given, is called as trace(start_pc, block, registers) after each block that runs to its end.  host, if given, is called as host(index, registers, memory) at each host call and returns None or 0 to go on, a positive int to charge that much gas, or the CyStatus HALT or PANIC to end the run."""
+        """Run from pc until the program exits, runs out of gas or makes a host call it cannot hand to a handler.  Returns (status, pc, gas, fault_address, host_call) with status 0 halt, 1 panic, 2 page fault, 3 out of gas, 4 host call, 5 breakpoint, 6 step.  registers (a writable buffer of at least 13 unsigned 64-bit items) and memory are changed in place.  trace, if given, is called as trace(start_pc, block, registers) after each block that runs to its end.  host, if given, is called as host(index, registers, memory) at each host call and returns None or 0 to go on, a positive int to charge that much gas, or the CyStatus HALT or PANIC to end the run.  The run stops before an instruction at a pc in breakpoints (but the first it runs) and after max_steps instructions; trace_instructions, if given, is called with (pc, gas, ((register, value), ...), ((is_write, address, bytes), ...)) for each instruction that runs."""
 
     def call(
         self,
@@ -51,6 +55,10 @@ class Interpreter:
         gas: int = 10000,
         trace: Callable[[int, CyBlockInfo, array[int]], object] | None = None,
         host: Callable[[int, array[int], CyMemory], object] | None = None,
+        breakpoints: Iterable[int] | None = None,
+        max_steps: int | None = None,
+        trace_instructions: Callable[[Any], object] | None = None,
+        profile: bool = False,
     ) -> Any:
         """qorvel_pvm.Interpreter.run in one native call: checks the arguments as the Python API does (registers a sequence of 13 ints or None, memory a CyMemory or None for a new one), runs and returns the RunResult.  The defaults are those of Interpreter.run."""
 
@@ -62,9 +70,11 @@ def _bind_api(
     status_names: dict[int, Any],
     defaults: dict[str, Any],
     host_exit: type[BaseException],
+    trace_adapter: Callable[[Any, CyProgram], Callable[[Any], object]],
+    make_profile: Callable[[Any, int], Any],
     /,
 ) -> None:
-    """The RunResult class, the status names by exit code, the keyword defaults of Interpreter.run and the exception class a host handler raises to end the run, which Interpreter.call works with (called by qorvel_pvm.interpreter)."""
+    """The RunResult class, the status names by exit code, the keyword defaults of Interpreter.run, the exception class a host handler raises to end the run, the maker of the callable that turns raw instruction records into the records a trace_instructions callback gets, and the maker of a run's profile from its raw counts, which Interpreter.call works with (called by qorvel_pvm.interpreter)."""
 
 def _set_native_loop(on: object, /) -> bool:
     """Let runs that qualify take the native run loop (the default) or send every run down the general path.  Returns the previous setting.  Meant for tests and benchmarks."""

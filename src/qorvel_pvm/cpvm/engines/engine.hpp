@@ -55,6 +55,8 @@ struct HostCall {
     void* context;
 };
 
+class Profiler;
+
 // What the driver hands an engine for one run.
 struct Request {
     CyProgram* program;
@@ -63,6 +65,7 @@ struct Request {
     uint32_t pc;
     uint64_t gas;
     const HostCall* host;   // nullptr: an ecalli stops the run (End::host)
+    Profiler* profiler;     // nullptr: no gas profile is kept (profiler.hpp)
 };
 
 // What comes back.

@@ -30,6 +30,8 @@
 // happened, the rest of the run goes to the general path.
 #include "native_loop.hpp"
 
+#include "profiler.hpp"
+
 #include "abi/op_table.hpp"
 #include "alu.hpp"
 #include "capi.hpp"
@@ -76,12 +78,16 @@ static_assert(sizeof(Op) == 32);
 // looked up yet leads to a stub: a block of no gas whose one op looks the
 // block up, links it in place of the stub and enters it, so a block-ending
 // op never tests whether its successor is known.
+enum class Kind : uint8_t { normal, stub, handover };
+
 struct Block {
     uint32_t gas;        // charged when the block starts
     uint32_t start;      // its pc
     uint32_t count;      // number of ops
     uint32_t exits[2];   // where the last op goes on: [0] the next instruction, [1] its branch target
     bool target_ok;      // exits[1] starts a basic block (else a taken branch panics)
+    Kind kind;
+    engine::Flow flow;   // how the last op hands control on (for a gas profile)
 };
 
 inline Op* ops_of(Block* b) { return reinterpret_cast<Op*>(b + 1); }
@@ -100,20 +106,28 @@ struct Bound {
     direct_load_fn* load = nullptr;
     direct_store_fn* store = nullptr;
     page_map_fn* page_map = nullptr;
-    const void* const* labels = nullptr;  // the code of each kind of op, from `execute`
+    const void* const* labels[2] = {};  // the code of each kind of op, from `execute<false>` and `<true>`
 };
 Bound bound;
 
 }  // namespace
 
-struct Cache {
+// The native blocks of one form of the loop: the plain one, or the one that
+// keeps a gas profile (their ops point into different code).
+struct Forms {
     std::vector<Block*> blocks;  // by start pc: every code position and one past the end
     std::vector<Block*> jumps;   // by jump-table index: the block at the entry's target
+    std::vector<Block*> far;     // blocks of runs started past the code (freed with the cache)
+};
+
+struct Cache {
+    Forms forms[2];              // [0] plain, [1] profiling
+    size_t slots = 0;            // code positions and one past the end
+    size_t jump_count = 0;
     uint64_t used[4] = {};       // opcodes whose entries the native blocks rely on
     uint64_t entries_seen = 0;   // *entry_changes when the entries were last found as built
     bool exposed = false;
     Py_ssize_t built = 0;
-    std::vector<Block*> far;     // blocks of runs started past the code (freed with the cache)
 };
 
 namespace {
@@ -359,7 +373,7 @@ constexpr int kLinkIndex = kHandoverIndex + 1;
 // ----- the loop -------------------------------------------------------------------
 
 inline bool entries_current(Cache* cache);
-Block* block_for(Cache* cache, const engine::Driver& driver, CyProgram* program, uint32_t pc);
+Block* block_for(Cache* cache, bool profiling, const engine::Driver& driver, CyProgram* program, uint32_t pc);
 
 // An exception left by a group handler or the program at `op`: a PvmExit
 // with a halt or panic code becomes that exit here; anything else fails the
@@ -387,7 +401,9 @@ inline void call_group(CyProgram* program, uint64_t* regs, CyMemory* memory, con
     entry->fn(program, regs, memory, op->pc, op->vx, op->vy, op->ra, op->rb, op->rd);
 }
 
-// Runs the request; with `request` NULL only hands out the label table.
+// Runs the request (keeping its gas profile when Profiling); with `request`
+// NULL only hands out the label table.
+template <bool Profiling>
 Outcome execute(Cache* cache, const engine::Driver* driver, const engine::Request* request) {
     static const void* const labels[] = {
 #define PVM_LABEL(opcode, name, kind, ...) &&op_##name,
@@ -398,9 +414,12 @@ Outcome execute(Cache* cache, const engine::Driver* driver, const engine::Reques
     };
     Outcome out;
     if (request == nullptr) {
-        bound.labels = labels;
+        bound.labels[Profiling] = labels;
         return out;
     }
+    Forms& forms = cache->forms[Profiling];
+    engine::Profiler* const prof = request->profiler;
+    engine::Flow flow = engine::Flow::none;  // of the last block entered (profiling)
     CyProgram* const program = request->program;
     CyMemory* const mem = request->memory;
     uint64_t* const regs = request->registers;
@@ -410,13 +429,18 @@ Outcome execute(Cache* cache, const engine::Driver* driver, const engine::Reques
     const PageMap* map = bound.page_map(mem);
     const uintptr_t* reads = map->read;
     const uintptr_t* writes = map->write;
-    Block** const jumps = cache->jumps.data();
-    const uint32_t jump_count = static_cast<uint32_t>(cache->jumps.size());
+    if (forms.blocks.empty()) {
+        forms.blocks.resize(cache->slots, nullptr);
+        forms.jumps.resize(cache->jump_count, nullptr);
+    }
+    Block** const jumps = forms.jumps.data();
+    const uint32_t jump_count = static_cast<uint32_t>(forms.jumps.size());
     // Gas left = reserve + window; blocks are charged from the window.
     uint64_t window = request->gas < kCheckGas ? request->gas : kCheckGas;
     uint64_t reserve = request->gas - window;
     const Op* op = nullptr;
     Block* nb = nullptr;
+    [[maybe_unused]] Block* blk = nullptr;  // the block running (profiling)
     uint32_t jump_address = 0;     // for `djump`
     uint32_t access_address = 0;   // for the slow loads and stores
     uint32_t access_length = 0;
@@ -439,8 +463,24 @@ Outcome execute(Cache* cache, const engine::Driver* driver, const engine::Reques
         nb = (B);                                                                  \
         if (__builtin_sub_overflow(window, uint64_t{nb->gas}, &window)) [[unlikely]] \
             goto refill;                                                           \
+        PROFILE_ENTER();                                                           \
         op = ops_of(nb);                                                           \
         DISPATCH();                                                                \
+    } while (0)
+// Profiling: a block entered (stubs only pass control on; a block that hands
+// the run over leaves its entry to the general path).
+#define PROFILE_ENTER()                                          \
+    do {                                                         \
+        if constexpr (Profiling) {                               \
+            if (nb->kind != Kind::stub) {                        \
+                prof->leave(flow);                               \
+                flow = nb->flow;                                 \
+                if (nb->kind == Kind::normal) {                  \
+                    prof->enter(nb->start, nb->gas);             \
+                    blk = nb;                                    \
+                }                                                \
+            }                                                    \
+        }                                                        \
     } while (0)
 // Goes on at exit T of the block whose last op is `op`.
 #define FOLLOW(T) ENTER(links_after(op)[T])
@@ -541,7 +581,7 @@ Outcome execute(Cache* cache, const engine::Driver* driver, const engine::Reques
     NEXT();
 
     // The first block.
-    nb = block_for(cache, *driver, program, request->pc);
+    nb = block_for(cache, Profiling, *driver, program, request->pc);
     if (nb == nullptr) {
         out.end = End::failed;
         out.pc = request->pc;
@@ -569,7 +609,7 @@ op_link: {
         op = ops_of(owner) + owner->count - 1;  // a taken branch to a non-block start
         goto panic;
     }
-    nb = block_for(cache, *driver, program, owner->exits[which]);
+    nb = block_for(cache, Profiling, *driver, program, owner->exits[which]);
     if (nb == nullptr) goto failed;
     links_of(owner)[which] = nb;
     ENTER(nb);
@@ -586,7 +626,7 @@ djump_resolve: {
         PyErr_Clear();
         goto panic;
     }
-    nb = block_for(cache, *driver, program, target);
+    nb = block_for(cache, Profiling, *driver, program, target);
     if (nb == nullptr) goto failed;
     jumps[index] = nb;
     ENTER(nb);
@@ -613,6 +653,7 @@ refill:
     window = total < kCheckGas + nb->gas ? total : kCheckGas + nb->gas;
     reserve = total - window;
     window -= nb->gas;
+    PROFILE_ENTER();
     op = ops_of(nb);
     DISPATCH();
 
@@ -625,11 +666,14 @@ ecalli: {
         out.end = End::host;
         out.host_index = index;
         reserve += rest;
+        if constexpr (Profiling) prof->adjust(-static_cast<int64_t>(rest));
         goto done;
     }
     uint8_t status = 0;
     total = reserve + window;
+    const uint64_t before = total;
     const HostCall::Reply reply = host->call(host->context, index, &total, &status);
+    if constexpr (Profiling) prof->adjust(static_cast<int64_t>(before - total));
     window = total < kCheckGas ? total : kCheckGas;
     reserve = total - window;
     map = bound.page_map(mem), reads = map->read, writes = map->write;
@@ -650,6 +694,7 @@ ecalli: {
     if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) {
         out.interrupted = true;
         reserve += rest;
+        if constexpr (Profiling) prof->adjust(-static_cast<int64_t>(rest));
     }
     goto failed_here;
 }
@@ -760,8 +805,9 @@ inline bool entries_current(Cache* cache) {
 }
 
 // A block of `count` ops with its links and their two stubs, which follow
-// its ops: [Block][count ops][2 links][stub 0: Block, op, 2 links][stub 1].
-Block* new_block(Py_ssize_t count, uint32_t start, uint32_t gas) {
+// its ops: [Block][count ops][2 links][stub 0: Block, op, 2 links][stub 1],
+// for the form of the loop whose code `labels` names.
+Block* new_block(const void* const* labels, Py_ssize_t count, uint32_t start, uint32_t gas) {
     constexpr size_t kLinks = 2 * sizeof(Block*);
     constexpr size_t kStub = sizeof(Block) + sizeof(Op) + kLinks;
     const size_t size = sizeof(Block) + static_cast<size_t>(count) * sizeof(Op) + kLinks + 2 * kStub;
@@ -770,12 +816,12 @@ Block* new_block(Py_ssize_t count, uint32_t start, uint32_t gas) {
         PyErr_NoMemory();
         return nullptr;
     }
-    *b = Block{gas, start, static_cast<uint32_t>(count), {0, 0}, false};
+    *b = Block{gas, start, static_cast<uint32_t>(count), {0, 0}, false, Kind::normal, engine::Flow::none};
     auto* stubs = reinterpret_cast<char*>(links_of(b)) + kLinks;
     for (int exit = 0; exit < 2; ++exit) {
         auto* stub = reinterpret_cast<Block*>(stubs + exit * kStub);
-        *stub = Block{0, start, 1, {0, 0}, false};
-        ops_of(stub)[0] = Op{bound.labels[kLinkIndex], static_cast<uint64_t>(exit), reinterpret_cast<uint64_t>(b),
+        *stub = Block{0, start, 1, {0, 0}, false, Kind::stub, engine::Flow::none};
+        ops_of(stub)[0] = Op{labels[kLinkIndex], static_cast<uint64_t>(exit), reinterpret_cast<uint64_t>(b),
                              start, 0, 0, 0, 0};
         links_of(stub)[0] = links_of(stub)[1] = nullptr;
         links_of(b)[exit] = stub;
@@ -784,9 +830,12 @@ Block* new_block(Py_ssize_t count, uint32_t start, uint32_t gas) {
 }
 
 // A block the general path runs: one op that hands the run over, no gas.
-Block* handover_block(uint32_t start) {
-    Block* b = new_block(1, start, 0);
-    if (b != nullptr) ops_of(b)[0] = Op{bound.labels[kHandoverIndex], 0, 0, start, 0, 0, 0, 0};
+Block* handover_block(const void* const* labels, uint32_t start) {
+    Block* b = new_block(labels, 1, start, 0);
+    if (b != nullptr) {
+        b->kind = Kind::handover;
+        ops_of(b)[0] = Op{labels[kHandoverIndex], 0, 0, start, 0, 0, 0, 0};
+    }
     return b;
 }
 
@@ -794,36 +843,36 @@ Block* handover_block(uint32_t start) {
 // handover block when one of its instructions has no native op, an entry
 // that is not as built or a register index past 12; nullptr with an
 // exception.
-Block* build_block(Cache* cache, CyBlockInfo* gb, uint32_t start, CyProgram* program) {
+Block* build_block(Cache* cache, const void* const* labels, CyBlockInfo* gb, uint32_t start, CyProgram* program) {
     PyObject* list = gb->instructions;
-    if (list == nullptr || !PyList_CheckExact(list)) return handover_block(start);
+    if (list == nullptr || !PyList_CheckExact(list)) return handover_block(labels, start);
     const Py_ssize_t n = PyList_GET_SIZE(list);
     if (n <= 0 || static_cast<uint64_t>(gb->total_gas) != static_cast<uint64_t>(n) * kBuiltinGas)
-        return handover_block(start);
+        return handover_block(labels, start);
     uint64_t used[4] = {};
     // Checked first, so that nothing is built for a block that cannot run natively.
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* item = PyList_GET_ITEM(list, i);
-        if (!PyObject_TypeCheck(item, bound.compiled_type)) return handover_block(start);
+        if (!PyObject_TypeCheck(item, bound.compiled_type)) return handover_block(labels, start);
         auto* ins = reinterpret_cast<CyCompiledInstruction*>(item);
         int opcode = ins->opcode;
-        if (opcode < 0 || opcode > 255) return handover_block(start);
+        if (opcode < 0 || opcode > 255) return handover_block(labels, start);
         // An undefined opcode or a position inside an instruction compiles to the trap entry.
         if (ins->handler != bound.entries[opcode]) opcode = 0;
         if (ins->handler != bound.entries[opcode] || kTable.ops[opcode].index < 0 || !entry_builtin(opcode) ||
             kTable.ops[opcode].terminating != (i == n - 1) || ins->ra > kLastRegister ||
             ins->rb > kLastRegister || ins->rd > kLastRegister)
-            return handover_block(start);
+            return handover_block(labels, start);
         used[opcode >> 6] |= uint64_t{1} << (opcode & 63);
     }
-    Block* b = new_block(n, start, gb->total_gas);
+    Block* b = new_block(labels, n, start, gb->total_gas);
     if (b == nullptr) return nullptr;
     uint32_t pc = start;
     for (Py_ssize_t i = 0; i < n; ++i) {
         auto* ins = reinterpret_cast<CyCompiledInstruction*>(PyList_GET_ITEM(list, i));
         const int opcode = ins->handler == bound.entries[ins->opcode] ? ins->opcode : 0;
         const Native& nat = kTable.ops[opcode];
-        ops_of(b)[i] = Op{bound.labels[nat.index], ins->vx, ins->vy, pc, ins->ra, ins->rb, ins->rd,
+        ops_of(b)[i] = Op{labels[nat.index], ins->vx, ins->vy, pc, ins->ra, ins->rb, ins->rd,
                           static_cast<uint8_t>(opcode)};
         // An ecalli keeps the gas of the ops after it, given back when the
         // run stops at the call (its vy is not an operand).
@@ -831,6 +880,8 @@ Block* build_block(Cache* cache, CyBlockInfo* gb, uint32_t start, CyProgram* pro
             ops_of(b)[i].vy = static_cast<uint64_t>(n - 1 - i) * kBuiltinGas;
         if (i == n - 1) {
             b->exits[0] = ins->next_pc;
+            const Op* before = i > 0 ? &ops_of(b)[i - 1] : nullptr;
+            b->flow = engine::flow_of(opcode, ins->ra, ins->vx, before ? before->opcode : -1, before ? before->ra : 0);
             if (nat.target != Target::none) {
                 // The program never changes, so whether a taken branch lands
                 // on a block start is decided once, by the program's own rule.
@@ -855,23 +906,26 @@ Block* build_block(Cache* cache, CyBlockInfo* gb, uint32_t start, CyProgram* pro
     return b;
 }
 
-// The native block at `pc`, built on first use; nullptr with an exception.
-Block* block_for(Cache* cache, const engine::Driver& driver, CyProgram* program, uint32_t pc) {
-    if (pc >= cache->blocks.size()) {
+// The native block at `pc` in the plain or the profiling form, built on
+// first use; nullptr with an exception.
+Block* block_for(Cache* cache, bool profiling, const engine::Driver& driver, CyProgram* program, uint32_t pc) {
+    Forms& forms = cache->forms[profiling];
+    const void* const* labels = bound.labels[profiling];
+    if (pc >= forms.blocks.size()) {
         // Only a run can start out there, past the code, where the general
         // path compiles traps: it runs there.
-        for (Block* b : cache->far)
+        for (Block* b : forms.far)
             if (b->start == pc) return b;
-        Block* b = handover_block(pc);
-        if (b != nullptr) cache->far.push_back(b);
+        Block* b = handover_block(labels, pc);
+        if (b != nullptr) forms.far.push_back(b);
         return b;
     }
-    if (cache->blocks[pc] != nullptr) return cache->blocks[pc];
+    if (forms.blocks[pc] != nullptr) return forms.blocks[pc];
     CyBlockInfo* gb = driver.block_at(driver.interpreter, pc);
     if (gb == nullptr) return nullptr;
-    Block* b = build_block(cache, gb, pc, program);
+    Block* b = build_block(cache, labels, gb, pc, program);
     if (b == nullptr) return nullptr;
-    cache->blocks[pc] = b;
+    forms.blocks[pc] = b;
     return b;
 }
 
@@ -890,7 +944,8 @@ int init(const Setup& setup) {
         bind_function(kMemoryModule, "_direct_store", &bound.store, kDirectStoreSig) < 0 ||
         bind_function(kMemoryModule, "_page_map", &bound.page_map, kPageMapSig) < 0)
         return -1;
-    execute(nullptr, nullptr, nullptr);  // fills bound.labels
+    execute<false>(nullptr, nullptr, nullptr);  // fill bound.labels
+    execute<true>(nullptr, nullptr, nullptr);
     return 0;
 }
 
@@ -904,16 +959,20 @@ Cache* new_cache(const CyProgram* program) {
     const size_t jumps = program->_jump_entries != nullptr && program->jump_table_len > 0
                              ? static_cast<size_t>(program->jump_table_len)
                              : 0;
-    cache->blocks.resize(slots, nullptr);
-    cache->jumps.resize(jumps, nullptr);
+    cache->slots = slots;
+    cache->jump_count = jumps;
+    cache->forms[0].blocks.resize(slots, nullptr);
+    cache->forms[0].jumps.resize(jumps, nullptr);
     cache->entries_seen = *bound.entry_changes;
     return cache;
 }
 
 void free_cache(Cache* cache) {
     if (cache == nullptr) return;
-    for (Block* b : cache->blocks) PyMem_Free(b);
-    for (Block* b : cache->far) PyMem_Free(b);
+    for (Forms& forms : cache->forms) {
+        for (Block* b : forms.blocks) PyMem_Free(b);
+        for (Block* b : forms.far) PyMem_Free(b);
+    }
     delete cache;
 }
 
@@ -927,7 +986,8 @@ bool eligible(Cache* cache, PyObject* program, PyObject* memory) {
 }
 
 engine::Outcome run(Cache* cache, const engine::Driver& driver, const engine::Request& request) {
-    return execute(cache, &driver, &request);
+    return request.profiler != nullptr ? execute<true>(cache, &driver, &request)
+                                       : execute<false>(cache, &driver, &request);
 }
 
 }  // namespace pvm::native_loop

@@ -29,6 +29,15 @@ struct CyBlockInfo_vtable {
     // with an exception set; no result objects are built.
     int (*execute_to)(CyBlockInfo* self, CyProgram* program, uint32_t start_pc, uint64_t* reg_arr,
                       CyMemory* memory, uint32_t* next_pc);
+    // Part of the block: at most `limit` instructions from list index
+    // `first`, the first called with `start_pc` as its counter, stopping
+    // after a terminating one.  0 with the pc to continue at in *next_pc, the
+    // number run in *ran and whether a terminating instruction ended the
+    // block in *ended; -1 with an exception set (a PvmExit carries next_pc
+    // and gas_cost counted from the start of the block, as with `execute`).
+    int (*execute_part)(CyBlockInfo* self, CyProgram* program, uint32_t start_pc, uint64_t* reg_arr,
+                        CyMemory* memory, uint32_t first, uint32_t limit, uint32_t* next_pc, uint32_t* ran,
+                        int* ended);
 };
 inline constexpr const char* kCyBlockInfoVtableSig = "CyBlockInfo_vtable";
 

@@ -14,6 +14,9 @@ inline constexpr uint8_t kPanic = 1;  // the trap exit
 inline constexpr uint8_t kPageFault = 2;
 inline constexpr uint8_t kOutOfGas = 3;
 inline constexpr uint8_t kHostCall = 4;  // ecalli: PvmExit(4, index)
+// How a run can stop between instructions (never raised as exits).
+inline constexpr uint8_t kBreakpoint = 5;
+inline constexpr uint8_t kStep = 6;
 inline constexpr uint8_t kContinue = 255;
 
 inline constexpr const char* kStatusModule = "qorvel_pvm.cpvm.vm_status";
