@@ -1412,10 +1412,14 @@ PyObject* bind_api(PyObject*, PyObject* args) {
         same = PyUnicode_Compare(PyList_GET_ITEM(names.get(), static_cast<Py_ssize_t>(i)), name.get()) == 0;
         Py_XSETREF(api.field_names[i], name.release());
     }
-    if (!same || PyObject_HasAttrString(result_type, "__post_init__") ||
+    // A result without a profile leaves `profile` to the class's default.
+    Owned profile_default = Owned::steal(PyObject_GetAttrString(result_type, "profile"));
+    if (!profile_default) PyErr_Clear();
+    if (!same || !profile_default || profile_default.get() != Py_None ||
+        PyObject_HasAttrString(result_type, "__post_init__") ||
         reinterpret_cast<PyTypeObject*>(result_type)->tp_setattro != PyObject_GenericSetAttr) {
         PyErr_SetString(PyExc_TypeError, "_bind_api: result_type must be a plain dataclass with the fields status, "
-                                         "pc, gas, registers, fault_address, memory, host_call, profile");
+                                         "pc, gas, registers, fault_address, memory, host_call, profile (default None)");
         return nullptr;
     }
     if (api.no_args == nullptr && (api.no_args = PyTuple_New(0)) == nullptr) return nullptr;
@@ -1694,7 +1698,11 @@ PyObject* interpreter_call(PyObject* o, PyObject* const* args, Py_ssize_t nargs,
     auto* type = reinterpret_cast<PyTypeObject*>(api.result_type);
     Owned result = Owned::steal(PyBaseObject_Type.tp_new(type, api.no_args, nullptr));
     if (!result) return nullptr;
-    for (size_t i = 0; i < kResultFieldCount; ++i)
+    // `profile` is left to its class default (None) unless a profile was
+    // asked for: the field is newer than the others, and a run that does not
+    // ask for one should not pay for it.
+    const size_t set = profile_object ? kResultFieldCount : kResultFieldCount - 1;
+    for (size_t i = 0; i < set; ++i)
         if (PyObject_GenericSetAttr(result.get(), api.field_names[i], fields[i]) < 0) return nullptr;
     return result.release();
 }
