@@ -525,9 +525,15 @@ PyObject* interpreter_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     return reinterpret_cast<PyObject*>(self);
 }
 
+// The cached blocks are shown to the collector (and so to
+// gc.get_referents) only once they were handed to Python code anyway: until
+// then nothing but compiled instructions can hang off them, so they close no
+// cycle, and a block changed through the collector's back door would go
+// unseen by the native loop.
 int interpreter_traverse(PyObject* o, visitproc visit, void* arg) {
     auto* self = reinterpret_cast<Interpreter*>(o);
     Py_VISIT(self->program);
+    if (self->native == nullptr || !native_loop::exposed(self->native)) return 0;
     Py_VISIT(self->far);
     if (self->near)
         for (CyBlockInfo* b : *self->near) Py_VISIT(b);
@@ -686,57 +692,6 @@ PyObject* finish_tuple(const Finish& f) {
                         f.host_call ? f.host_call.get() : Py_None);
 }
 
-// The width in bytes and the access mode of the guest loads and stores, by
-// opcode; false for an instruction that does not access memory.
-bool memory_access_of(int32_t opcode, unsigned* width, int* mode) {
-    static constexpr unsigned kStoreWidths[4] = {1, 2, 4, 8};
-    static constexpr unsigned kLoadWidths[7] = {1, 1, 2, 2, 4, 4, 8};  // u8 i8 u16 i16 u32 i32 u64
-    struct Range {
-        int32_t first;
-        int32_t last;
-        int mode;
-    };
-    static constexpr Range kRanges[] = {
-        {30, 33, kAccWrite},   // store an immediate at an immediate address
-        {52, 58, kAccRead},    // load from an immediate address
-        {59, 62, kAccWrite},   // store a register at an immediate address
-        {70, 73, kAccWrite},   // store an immediate through a register
-        {120, 123, kAccWrite}, // store a register through a register
-        {124, 130, kAccRead},  // load through a register
-    };
-    for (const Range& r : kRanges) {
-        if (opcode < r.first || opcode > r.last) continue;
-        const int32_t i = opcode - r.first;
-        *mode = r.mode;
-        *width = r.mode == kAccRead ? kLoadWidths[i] : kStoreWidths[i];
-        return true;
-    }
-    return false;
-}
-
-// The fault address a run reports for a page fault raised at `address` by
-// the instruction `opcode`: the start of the first page of the access that
-// lacks the permission, found from the access's width and mode (known by
-// opcode) and the memory's permission bits.  For an access that runs past
-// 0xFFFFFFFF from pages that allow it, that is the page past the top, whose
-// address modulo 2^32 is 0.  An exit whose access is not known this way (an
-// instruction that does not access memory, a memory subclass refusing an
-// access the permission bits allow) reports the page of `address`.
-uint32_t fault_page(CyMemory* memory, int32_t opcode, uint32_t address) {
-    const uint32_t first = address >> kPageShift;
-    unsigned width;
-    int mode;
-    if (memory_access_of(opcode, &width, &mode)) {
-        const uint64_t last = (static_cast<uint64_t>(address) + width - 1) >> kPageShift;
-        for (uint64_t page = first; page <= last; ++page) {
-            if (page >= kPageCount) return 0;
-            if (!memory->vtab->_has_access_c(memory, static_cast<uint32_t>(page), mode))
-                return static_cast<uint32_t>(page << kPageShift);
-        }
-    }
-    return first << kPageShift;
-}
-
 // Ends the run on a halt, panic or page fault that left a block.  The whole
 // block stays charged (`gas` is what was left after charging it); the pc is
 // the instruction that exited.
@@ -754,7 +709,7 @@ bool finish_with_exit(const BlockExit& ex, CyMemory* memory, uint64_t gas, Finis
         out->fault = Owned::incref(ex.arg.get());
         return out->set(kPageFault, ex.pc, gas);
     }
-    return out->set_with(kPageFault, ex.pc, gas, fault_page(memory, ex.opcode, static_cast<uint32_t>(a)));
+    return out->set_with(kPageFault, ex.pc, gas, engine::fault_page(memory, ex.opcode, static_cast<uint32_t>(a)));
 }
 
 // The call index of a host-call exit, checked.
@@ -937,7 +892,7 @@ PyObject* instruction_record(uint32_t pc, uint64_t gas, const CyCompiledInstruct
     if (!accesses) return nullptr;
     unsigned width;
     int mode;
-    if (completed && memory_access_of(opcode, &width, &mode)) {
+    if (completed && engine::memory_access_of(opcode, &width, &mode)) {
         const uint32_t address = access_address(opcode, ins, before);
         // The bytes as the memory holds them now: what was read, or written.
         Owned bytes = Owned::steal(memory->vtab->read(memory, address, static_cast<int32_t>(width), 1));

@@ -265,9 +265,9 @@ void drop_page_buffer(CyMemory* self, uint8_t* buf) {
 // to it, so a map whose store and version are still those it was filled for
 // is exact.  Pages this module creates are entered together with the version
 // their insertion gives the store.  That is sound only when the insertion
-// runs no Python code, i.e. when every key of the store is an exact int
-// (comparing ints runs no Python code); a store with other keys is not
-// mapped at all, and every lookup in it goes to the dict.  Any other change
+// runs no Python code, i.e. when every key and value of the store is an
+// exact int (comparing ints or freeing one runs no Python code); any other
+// store is not mapped at all, and every lookup in it goes to the dict.  Any other change
 // (Python code setting or deleting items, a new store, new buffers from a
 // pickled state) leaves the map stale, and it is emptied the next time it is
 // asked for.  Releasing the buffers destroys the registry and the map with
@@ -283,7 +283,8 @@ alignas(64) const uint8_t kZeroPage[kPageSize] = {};
 // storage that costs nothing until written, and nothing writes it).
 uintptr_t no_entries[kPageCount];
 
-PageMap empty_map{no_entries, no_entries};
+PageMap empty_map{no_entries, no_entries, false};
+PageMap unmapped{no_entries, no_entries, true};  // for a store that cannot be mapped
 
 // The map keeps a bit per region of 1024 pages that has entries, so that
 // emptying it and following permission changes visit only those.
@@ -297,7 +298,7 @@ struct MapState {
     PyObject* store;          // the page store it describes (borrowed, compared only)
     uint64_t version;         // and that store's version
     bool valid;               // store and version are set
-    bool usable;              // every key of the store is an exact int
+    bool usable;              // every key and value of the store is an exact int
     uint64_t regions[kRegions / 64];
 };
 
@@ -348,11 +349,14 @@ void map_empty(MapState* m) {
     std::memset(m->regions, 0, sizeof m->regions);
 }
 
-bool only_int_keys(PyObject* store) {
+// Whether every key and value of the store is an exact int: looking a page up
+// then compares ints only, and replacing a value frees an int, so neither
+// can run Python code.
+bool only_ints(PyObject* store) {
     Py_ssize_t pos = 0;
     PyObject *k, *v;
     while (PyDict_Next(store, &pos, &k, &v))
-        if (!PyLong_CheckExact(k)) return false;
+        if (!PyLong_CheckExact(k) || !PyLong_CheckExact(v)) return false;
     return true;
 }
 
@@ -384,7 +388,7 @@ MapState* current_map(CyMemory* self, PyObject* store) {
         }
         m->read = static_cast<uintptr_t*>(p);
         m->write = m->read + kPageCount;
-        m->map = PageMap{m->read, m->write};
+        m->map = PageMap{m->read, m->write, false};
         r->map = m;
     }
     const uint64_t version = store_version(store);
@@ -393,7 +397,7 @@ MapState* current_map(CyMemory* self, PyObject* store) {
     m->store = store;
     m->version = version;
     m->valid = true;
-    m->usable = only_int_keys(store);
+    m->usable = only_ints(store);
     return m->usable ? m : nullptr;
 }
 
@@ -436,13 +440,14 @@ void map_permissions_changed(CyMemory* self, uint32_t start, uint32_t n) {
 }
 
 // The map of a memory for an engine (published as `_page_map`).  A memory
-// that never looked a page up gets the empty map: its first slow access
-// makes the real one.
+// that never looked a page up gets the empty map (its first slow access makes
+// the real one), a store that cannot be mapped the empty map that says so.
 PageMap* page_map(CyMemory* self) {
     PyObject* store = self->_pages;
-    if (registry_of(self) == nullptr || map_of(self) == nullptr || !PyDict_CheckExact(store)) return &empty_map;
+    if (!kCanMap || !PyDict_CheckExact(store)) return &unmapped;
+    if (map_of(self) == nullptr) return only_ints(store) ? &empty_map : &unmapped;
     MapState* m = current_map(self, store);
-    return m != nullptr ? &m->map : &empty_map;
+    return m != nullptr ? &m->map : &unmapped;
 }
 
 inline MapState* map_of(const CyMemory* self) {
@@ -485,10 +490,12 @@ uint8_t* create_page(CyMemory* self, PyObject* pages, PyObject* key) {
 // (and `create` was 0); with one the lookup or the allocation failed.
 //
 // A page the map knows costs no dict lookup; a page known to have no buffer
-// is created with one insertion.  Otherwise the store is looked up and the
-// outcome entered into the map, which stays in step across this module's own
-// insertion: the map was current before it, and with int keys only the
-// insertion ran no Python code.
+// is created with one insertion.  Otherwise the store is looked up.  The
+// outcome goes into the map only when nothing in the lookup or the insertion
+// can have run Python code: the map was current (so every key is an exact
+// int) and the page's value, if any, is an exact int too (replacing any
+// other value could run its __del__).  Everything else takes the held path,
+// which trusts nothing that Python code may have changed meanwhile.
 uint8_t* mem_get_cpage(CyMemory* self, uint32_t page_idx, int create) {
     PyObject* pages = self->_pages;
     if (!PyDict_CheckExact(pages)) {
@@ -496,7 +503,7 @@ uint8_t* mem_get_cpage(CyMemory* self, uint32_t page_idx, int create) {
                      "get");
         return nullptr;
     }
-    MapState* m = current_map(self, pages);
+    MapState* m = page_idx <= kLastPage ? current_map(self, pages) : nullptr;
     const uintptr_t e = m != nullptr ? m->read[page_idx] : 0;
     if (e != 0) {
         const uint8_t* known = mapped_buffer(e, page_idx);
@@ -505,50 +512,41 @@ uint8_t* mem_get_cpage(CyMemory* self, uint32_t page_idx, int create) {
     }
     Owned key = Owned::steal(PyLong_FromUnsignedLong(page_idx));
     if (!key) return nullptr;
-    if (m != nullptr) {
-        // Mapped: a page not entered yet is looked up once; no Python code runs.
-        uintptr_t addr = 0;
-        if (e == 0) {
-            PyObject* v = PyDict_GetItemWithError(pages, key.get());  // borrowed
-            if (v == nullptr && PyErr_Occurred()) return nullptr;
-            if (v != nullptr && !value_as_address(v, &addr)) {
-                foreign_page_error(page_idx);
-                return nullptr;
-            }
-            if (addr != 0 && !registry_contains(registry_of(self), addr)) {
-                foreign_page_error(page_idx);
-                return nullptr;
-            }
-        }
-        if (addr == 0 && create) {
-            uint8_t* buf = create_page(self, pages, key.get());
-            if (buf == nullptr) return nullptr;
-            m->version = store_version(pages);
-            addr = reinterpret_cast<uintptr_t>(buf);
-        }
-        map_enter(self, m, page_idx, reinterpret_cast<const uint8_t*>(addr));
-        return reinterpret_cast<uint8_t*>(addr);
-    }
-    // Not mapped: a key's __eq__ may run Python code that replaces the store
-    // while it is searched, so the dict is held for the lookup.
+    // A key's __eq__ may run Python code that replaces the store while it is
+    // searched, and so may the __del__ of a value an insertion replaces: the
+    // dict is held.
     Owned hold = Owned::incref(pages);
     uintptr_t addr = 0;
-    PyObject* v = PyDict_GetItemWithError(pages, key.get());  // borrowed
-    if (v == nullptr) {
-        if (PyErr_Occurred()) return nullptr;
-    } else if (!value_as_address(v, &addr)) {
-        foreign_page_error(page_idx);
-        return nullptr;
+    PyObject* v = nullptr;
+    if (e == 0) {
+        v = PyDict_GetItemWithError(pages, key.get());  // borrowed
+        if (v == nullptr && PyErr_Occurred()) return nullptr;
+        if (v != nullptr && !value_as_address(v, &addr)) {
+            foreign_page_error(page_idx);
+            return nullptr;
+        }
     }
+    const bool mapped = m != nullptr && (v == nullptr || PyLong_CheckExact(v));
     if (addr == 0 && create) {
         uint8_t* buf = create_page(self, pages, key.get());
         if (buf == nullptr) return nullptr;
         addr = reinterpret_cast<uintptr_t>(buf);
+        if (mapped) m->version = store_version(pages);  // only this insertion changed the store
+    }
+    if (mapped) {
+        if (addr != 0 && !registry_contains(registry_of(self), addr)) {
+            foreign_page_error(page_idx);
+            return nullptr;
+        }
+        map_enter(self, m, page_idx, reinterpret_cast<const uint8_t*>(addr));
+        return reinterpret_cast<uint8_t*>(addr);
     }
     if (addr == 0) return nullptr;
     // Checked last: the Python code that may have run above can have
-    // re-initialised this memory and released the buffer.
-    if (!registry_contains(registry_of(self), addr)) {
+    // re-initialised this memory and released the buffer, or given it a new
+    // store with buffers of its own (one of which may sit where the old one
+    // was).
+    if (self->_pages != pages || !registry_contains(registry_of(self), addr)) {
         foreign_page_error(page_idx);
         return nullptr;
     }

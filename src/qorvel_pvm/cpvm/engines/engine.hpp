@@ -83,6 +83,61 @@ struct Outcome {
                                // rest of a block after a handled host call)
 };
 
+// ----- the fault rule ----------------------------------------------------------------
+//
+// What every engine (and the general path) reports for a page fault.
+
+// The width in bytes and the access mode of the guest loads and stores, by
+// opcode; false for an instruction that does not access memory.
+inline bool memory_access_of(int32_t opcode, unsigned* width, int* mode) {
+    static constexpr unsigned kStoreWidths[4] = {1, 2, 4, 8};
+    static constexpr unsigned kLoadWidths[7] = {1, 1, 2, 2, 4, 4, 8};  // u8 i8 u16 i16 u32 i32 u64
+    struct Range {
+        int32_t first;
+        int32_t last;
+        int mode;
+    };
+    static constexpr Range kRanges[] = {
+        {30, 33, kAccWrite},   // store an immediate at an immediate address
+        {52, 58, kAccRead},    // load from an immediate address
+        {59, 62, kAccWrite},   // store a register at an immediate address
+        {70, 73, kAccWrite},   // store an immediate through a register
+        {120, 123, kAccWrite}, // store a register through a register
+        {124, 130, kAccRead},  // load through a register
+    };
+    for (const Range& r : kRanges) {
+        if (opcode < r.first || opcode > r.last) continue;
+        const int32_t i = opcode - r.first;
+        *mode = r.mode;
+        *width = r.mode == kAccRead ? kLoadWidths[i] : kStoreWidths[i];
+        return true;
+    }
+    return false;
+}
+
+// The fault address a run reports for a page fault raised at `address` by
+// the instruction `opcode`: the start of the first page of the access that
+// lacks the permission, found from the access's width and mode (known by
+// opcode) and the memory's permission bits.  For an access that runs past
+// 0xFFFFFFFF from pages that allow it, that is the page past the top, whose
+// address modulo 2^32 is 0.  An exit whose access is not known this way (an
+// instruction that does not access memory, a memory subclass refusing an
+// access the permission bits allow) reports the page of `address`.
+inline uint32_t fault_page(CyMemory* memory, int32_t opcode, uint32_t address) {
+    const uint32_t first = address >> kPageShift;
+    unsigned width;
+    int mode;
+    if (memory_access_of(opcode, &width, &mode)) {
+        const uint64_t last = (static_cast<uint64_t>(address) + width - 1) >> kPageShift;
+        for (uint64_t page = first; page <= last; ++page) {
+            if (page >= kPageCount) return 0;
+            if (!memory->vtab->_has_access_c(memory, static_cast<uint32_t>(page), mode))
+                return static_cast<uint32_t>(page << kPageShift);
+        }
+    }
+    return first << kPageShift;
+}
+
 // Services of the driver an engine uses.
 struct Driver {
     // The driver's compiled block at `pc` (compiled on first use); borrowed,

@@ -376,9 +376,11 @@ inline bool entries_current(Cache* cache);
 Block* block_for(Cache* cache, bool profiling, const engine::Driver& driver, CyProgram* program, uint32_t pc);
 
 // An exception left by a group handler or the program at `op`: a PvmExit
-// with a halt or panic code becomes that exit here; anything else fails the
-// run, with the traceback entry the block loop adds on the general path.
-End from_exception() {
+// with a halt or panic code becomes that exit here, a page fault that exit
+// at the first refused page of the access (as the driver reports it);
+// anything else fails the run, with the traceback entry the block loop adds
+// on the general path.
+End from_exception(CyMemory* memory, const Op* op, uint32_t* fault) {
     if (PyErr_ExceptionMatches(bound.exit_type)) {
         PyObject* exc = PyErr_GetRaisedException();
         PyObject* args = reinterpret_cast<PyBaseExceptionObject*>(exc)->args;
@@ -388,6 +390,15 @@ End from_exception() {
         if (code == kHalt || code == kPanic) {
             Py_DECREF(exc);
             return static_cast<End>(code);
+        }
+        if (code == kPageFault && PyTuple_GET_SIZE(args) >= 2 && PyLong_Check(PyTuple_GET_ITEM(args, 1))) {
+            const unsigned long long address = PyLong_AsUnsignedLongLong(PyTuple_GET_ITEM(args, 1));
+            if (!PyErr_Occurred() && address <= 0xFFFFFFFFull) {
+                *fault = engine::fault_page(memory, op->opcode, static_cast<uint32_t>(address));
+                Py_DECREF(exc);
+                return End::page_fault;
+            }
+            PyErr_Clear();
         }
         PyErr_SetRaisedException(exc);
     }
@@ -674,7 +685,9 @@ ecalli: {
     const uint64_t before = total;
     const HostCall::Reply reply = host->call(host->context, index, &total, &status);
     if constexpr (Profiling) prof->adjust(static_cast<int64_t>(before - total));
-    window = total < kCheckGas ? total : kCheckGas;
+    // The window keeps counting towards the next periodic check (a handler
+    // in C runs no check of its own); a charge comes out of the reserve.
+    if (window > total) window = total;
     reserve = total - window;
     map = bound.page_map(mem), reads = map->read, writes = map->write;
     if (reply == HostCall::Reply::go_on) [[likely]] {
@@ -700,6 +713,7 @@ ecalli: {
 }
 
 load_slow: {
+    if (map->store_runs_code) goto group_access;
     uint64_t value;
     uint32_t fault;
     const int rc = bound.load(mem, access_address, access_length, &value, &fault);
@@ -716,6 +730,7 @@ load_slow: {
 }
 
 store_slow: {
+    if (map->store_runs_code) goto group_access;
     uint32_t fault;
     const int rc = bound.store(mem, access_address, access_length, access_value, &fault);
     map = bound.page_map(mem), reads = map->read, writes = map->write;
@@ -728,19 +743,35 @@ store_slow: {
 }
 
 access_failed:
-    // The page store itself failed (it is not a dict, a value is not a page
-    // of this memory, no memory left).  The group's own handler repeats the
-    // access through `read` or `write` and raises exactly what the general
-    // path raises (or completes the access if it now can).
+    // The page store failed without running Python code (a value that is
+    // not a page of this memory, no memory left): the group's own handler
+    // repeats the access through `read` or `write` and raises exactly what
+    // the general path raises (or completes the access if it now can).
     PyErr_Clear();
     call_group(program, regs, mem, op);
     map = bound.page_map(mem), reads = map->read, writes = map->write;
     if (PyErr_Occurred()) goto raised;
     NEXT();
 
+group_access:
+    // A store whose lookups may run Python code: the access is made once,
+    // by the group's own handler, as on the general path.  That code may
+    // have exposed the interpreter's blocks or changed table entries: the
+    // rest of the run then goes to the general path.
+    call_group(program, regs, mem, op);
+    map = bound.page_map(mem), reads = map->read, writes = map->write;
+    if (PyErr_Occurred()) goto raised;
+    if (cache->exposed || !entries_current(cache)) {
+        out.end = End::handover;
+        out.pc = op[1].pc;
+        out.charged = true;
+        goto done;
+    }
+    NEXT();
+
 // Exits at the op that caused them.
 raised:
-    out.end = from_exception();
+    out.end = from_exception(mem, op, &out.fault);
     goto at_op;
 halt:
     out.end = End::halt;
@@ -977,6 +1008,8 @@ void free_cache(Cache* cache) {
 }
 
 void expose(Cache* cache) { cache->exposed = true; }
+
+bool exposed(const Cache* cache) { return cache->exposed; }
 
 Py_ssize_t native_blocks(const Cache* cache) { return cache->built; }
 

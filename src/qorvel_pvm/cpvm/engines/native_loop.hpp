@@ -36,6 +36,7 @@ void free_cache(Cache* cache);
 // A cached block was handed to Python code, which may change it; only the
 // general path honours that, so the interpreter's runs take it from now on.
 void expose(Cache* cache);
+bool exposed(const Cache* cache);
 
 // Number of blocks given a native form so far.
 Py_ssize_t native_blocks(const Cache* cache);

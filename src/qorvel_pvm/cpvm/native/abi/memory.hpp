@@ -98,13 +98,17 @@ inline constexpr const char* kDirectStoreSig = "int (CyMemory *, uint32_t, uint3
 struct PageMap {
     const uintptr_t* read;   // kPageCount entries
     const uintptr_t* write;  // kPageCount entries
+    // Looking a page up in the store may run Python code (a key that is not
+    // an exact int) or fails (a store that is not a dict): the engine then
+    // makes each access it cannot serve the way `read` and `write` do, once.
+    bool store_runs_code;
 };
 
 inline uint8_t* map_host(uintptr_t entry, uint32_t address) { return reinterpret_cast<uint8_t*>(entry + address); }
 
 // The memory's page map, brought up to date with its page store; a map
-// with no entries when the store cannot be mapped (not a dict, or keys whose
-// comparison could run Python code).  Never NULL; sets no exception.
+// with no entries while none was needed yet or when the store cannot be
+// mapped (then with `store_runs_code`).  Never NULL; sets no exception.
 using page_map_fn = PageMap*(CyMemory*);
 inline constexpr const char* kPageMapSig = "PageMap *(CyMemory *)";
 
