@@ -1,6 +1,7 @@
 """The command line: ``python -m qorvel_pvm`` (installed as ``qorvel-pvm``).
 
     qorvel-pvm run PROGRAM [--gas N] [--pc N] [--reg rN=V ...] [--trace] [--json] ...
+    qorvel-pvm profile PROGRAM [--symbols FILE] [--folded FILE] [--speedscope FILE] [--svg FILE] ...
     qorvel-pvm asm SOURCE -o BLOB
     qorvel-pvm disasm BLOB
     qorvel-pvm vectors [--jobs N] PATH...
@@ -8,8 +9,9 @@
 PROGRAM, SOURCE and BLOB may be '-' for standard input; `asm -o -` writes
 the blob to standard output.
 
-`main(argv)` returns the exit code: 0 when a program halts (or a command
-succeeds), 1 when it ends otherwise (or vectors fail), 2 for usage errors,
+`main(argv)` returns the exit code: 0 when a program halts or stops where
+`--break` or `--max-steps` asked (or a command succeeds), 1 when it ends
+otherwise (or vectors fail), 2 for usage errors,
 unreadable files and assembler errors, which are reported as one line on
 standard error, and 130 when a run is stopped with Ctrl-C (after printing
 the state at the interruption).
@@ -23,14 +25,17 @@ import dataclasses
 import json
 import os
 import sys
-from typing import Any, Callable, Optional, Sequence, TextIO
+from collections import deque
+from typing import Any, Callable, NamedTuple, Optional, Protocol, Sequence, TextIO
 
 from . import __version__
 from .asm import AsmError, assemble, decode_blob, disassemble, disassemble_at
 from .common.types import Accessibility
 from .cpvm.vm_block import CyBlockInfo
 from .cpvm.vm_memory import CyMemory
+from .cpvm.vm_program import CyProgram
 from .interpreter import Interpreter, RunResult
+from .profile import Profile, block_location, function_name, load_symbols
 
 __all__ = ["main"]
 
@@ -40,6 +45,7 @@ REGISTER_COUNT = 13
 DEFAULT_GAS = 1_000_000  # run() in Python defaults to 10_000: a command line run is usually a whole program
 DEFAULT_HEAP_PAGES = 16
 DEFAULT_STACK_SIZE = 65536
+DEFAULT_TOP = 10  # rows of the profile's tables
 HEAP_START = 0x20000  # the first writable page of the layout when there is no data
 STACK_END = 0xFEFE0000  # the stack ends here and grows down
 _U32 = 1 << 32
@@ -143,6 +149,22 @@ still overrides them).  --heap-pages and --stack-size do not apply.
 A host call (ecalli) stops the run: it is reported as "host call N at pc P",
 P the instruction after the call.
 
+--break PC (repeatable) stops the run before the instruction at PC executes,
+with status "breakpoint"; --max-steps N stops it after N instructions, with
+status "step".  Either way pc is the next instruction to run, which is shown
+disassembled; running again from there with the registers, memory and gas
+left continues the program as if it had not stopped.  A breakpoint at the pc
+a run starts from does not stop it before its first instruction, so a run
+resumed from a breakpoint goes on.
+
+--trace-instructions FILE writes each instruction the run executes to FILE
+as one JSON object per line: pc, instruction (disassembly), gas (left after
+its block was charged), registers (those it wrote: {"r3": value}) and
+memory (the accesses it made: access, address, length, bytes in hex); then
+one line with how the run ended: end (the status), pc, gas, fault_address,
+host_call.  --last N keeps only the last N instructions.  FILE '-' is
+standard output; everything else then goes to standard error.
+
 --json prints the outcome as one JSON object instead: status, pc, gas_used,
 gas_left, registers (unsigned), fault_address and host_call (null when there
 is none), and "dumps" for --dump (hex, "--" for an inaccessible byte);
@@ -152,9 +174,38 @@ Ctrl-C stops the run and prints where it was: the pc of the block that was to
 run next, the gas used and left and the registers (with --json, an object
 with status "interrupted"); the exit code is then 130.
 
-Exit code: 0 when the program halts; 1 for a panic, a page fault, running
-out of gas or a host call; 2 for usage errors, unreadable files, malformed
+Exit code: 0 when the program halts or stops at a --break pc or after
+--max-steps instructions, as asked; 1 for a panic, a page fault, running out
+of gas or a host call; 2 for usage errors, unreadable files, malformed
 containers and assembler errors; 130 when interrupted.
+"""
+
+PROFILE_HELP = """\
+Run a program as `run` does (PROGRAM or --image FILE, the same memory layout
+and options; a host call stops the run) and show where it spent its gas:
+how the run ended, the basic blocks that used the most gas (entries, gas,
+share of the total) and the functions that did, by inclusive gas (the
+function and everything it called; a recursive function counts once) and
+exclusive gas (its own code).  Functions follow compiled code's calling
+convention: a jump that leaves the return address in r0 calls the function
+at its target, and `jump_ind r0, 0` returns; the run's first function is
+the one it starts in.
+
+--symbols FILE names pcs: one 'PC NAME' per line, PC decimal or 0x hex, '#'
+starts a comment.  A function without a name is shown as pc_N (N its entry
+pc, decimal); a block as the symbol at or before it plus an offset.
+
+Files for viewers: --folded FILE writes folded stacks ('main;f;g 120' per
+call chain, gas as the count: flame-graph tools read them), --speedscope
+FILE a speedscope JSON profile (open it at speedscope.app), --svg FILE a
+flame graph: the root at the bottom, each frame as wide as its inclusive
+gas, tooltips with the figures; it needs no scripts.  One of them may be
+'-' for standard output; the report then goes to standard error.
+
+Exit code: as for run: 0 when the program halts, 1 when it ends otherwise
+(the report and files are written either way), 2 for usage errors
+(including a malformed symbol file or an unwritable output), 130 when
+interrupted.
 """
 
 VECTORS_HELP = """\
@@ -179,11 +230,43 @@ hold no vector.
 """
 
 
+def _add_program_arguments(parser: argparse.ArgumentParser) -> None:
+    """The arguments that say what to run and how: `run` and `profile` share them."""
+    parser.add_argument(
+        "program", metavar="PROGRAM", nargs="?", help="program blob or assembler source file ('-': standard input)"
+    )
+    parser.add_argument("--image", metavar="FILE", help="run a program container instead of PROGRAM")
+    parser.add_argument(
+        "--args", type=_hex_bytes, default=None, metavar="HEX",
+        help="argument string for --image, as hex digits (default: empty)",
+    )
+    parser.add_argument(
+        "--gas", type=_bounded(0, _GAS_MAX, "gas"), default=DEFAULT_GAS, metavar="N",
+        help=f"gas to run with (default {DEFAULT_GAS:_}); every instruction costs 1",
+    )
+    parser.add_argument(
+        "--pc", type=_bounded(0, _U32 - 1, "pc"), default=0, metavar="N", help="program counter to start at (default 0)"
+    )
+    parser.add_argument(
+        "--reg", type=_register_assignment, action="append", default=[], metavar="rN=V",
+        help="initial value of a register (repeatable; V may be negative: r1=-1 is 0xffffffffffffffff); "
+        "registers not given start at 0",
+    )
+    parser.add_argument(
+        "--heap-pages", type=_bounded(0, 0xFFFFF, "heap pages"), default=None, metavar="Z",
+        help=f"writable pages from 0x20000 (default {DEFAULT_HEAP_PAGES}); the heap break starts after them",
+    )
+    parser.add_argument(
+        "--stack-size", type=_bounded(0, STACK_END, "stack size"), default=None, metavar="S",
+        help=f"stack size in bytes, rounded up to whole pages, below 0xfefe0000 (default {DEFAULT_STACK_SIZE})",
+    )
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=_prog_name(),
-        description="Run, assemble and disassemble PVM programs, and check conformance vectors.",
-        epilog="Exit codes: 0 success (run: the program halted), 1 the program ended otherwise "
+        description="Run, profile, assemble and disassemble PVM programs, and check conformance vectors.",
+        epilog="Exit codes: 0 success (run: the program halted or stopped where asked), 1 the program ended otherwise "
         "or vectors failed, 2 usage error, unreadable file or assembler error.",
     )
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
@@ -191,26 +274,7 @@ def build_parser() -> argparse.ArgumentParser:
 
     raw = argparse.RawDescriptionHelpFormatter
     run = sub.add_parser("run", help="run a program and print how it ended", formatter_class=raw, description=RUN_HELP)
-    run.add_argument(
-        "program", metavar="PROGRAM", nargs="?", help="program blob or assembler source file ('-': standard input)"
-    )
-    run.add_argument("--image", metavar="FILE", help="run a program container instead of PROGRAM")
-    run.add_argument(
-        "--args", type=_hex_bytes, default=None, metavar="HEX",
-        help="argument string for --image, as hex digits (default: empty)",
-    )
-    run.add_argument(
-        "--gas", type=_bounded(0, _GAS_MAX, "gas"), default=DEFAULT_GAS, metavar="N",
-        help=f"gas to run with (default {DEFAULT_GAS:_}); every instruction costs 1",
-    )
-    run.add_argument(
-        "--pc", type=_bounded(0, _U32 - 1, "pc"), default=0, metavar="N", help="program counter to start at (default 0)"
-    )
-    run.add_argument(
-        "--reg", type=_register_assignment, action="append", default=[], metavar="rN=V",
-        help="initial value of a register (repeatable; V may be negative: r1=-1 is 0xffffffffffffffff); "
-        "registers not given start at 0",
-    )
+    _add_program_arguments(run)
     run.add_argument(
         "--trace", action="store_true",
         help="print each basic block as it runs: its start pc and gas, its instructions (pc and "
@@ -223,17 +287,45 @@ def build_parser() -> argparse.ArgumentParser:
         "fault_address, host_call); --trace output then goes to standard error",
     )
     run.add_argument(
-        "--heap-pages", type=_bounded(0, 0xFFFFF, "heap pages"), default=None, metavar="Z",
-        help=f"writable pages from 0x20000 (default {DEFAULT_HEAP_PAGES}); the heap break starts after them",
-    )
-    run.add_argument(
-        "--stack-size", type=_bounded(0, STACK_END, "stack size"), default=None, metavar="S",
-        help=f"stack size in bytes, rounded up to whole pages, below 0xfefe0000 (default {DEFAULT_STACK_SIZE})",
-    )
-    run.add_argument(
         "--dump", type=_dump_range, action="append", default=[], metavar="ADDR:LEN",
         help="after the run, print LEN bytes (at most 1 MiB) of memory from ADDR in hex "
         "(repeatable); bytes on inaccessible pages show as '--'",
+    )
+    run.add_argument(
+        "--break", dest="breakpoints", type=_bounded(0, _U32 - 1, "pc"), action="append", default=[],
+        metavar="PC",
+        help="stop before the instruction at PC runs, with status 'breakpoint' (repeatable); a "
+        "breakpoint at the pc the run starts from does not stop it there",
+    )
+    run.add_argument(
+        "--max-steps", type=_bounded(1, _GAS_MAX, "max steps"), default=None, metavar="N",
+        help="stop after N instructions, with status 'step' and the pc of the next instruction",
+    )
+    run.add_argument(
+        "--trace-instructions", metavar="FILE", default=None,
+        help="write every instruction the run executes to FILE ('-': standard output, and the "
+        "report goes to standard error) as JSON lines, then a line with how the run ended",
+    )
+    run.add_argument(
+        "--last", type=_bounded(0, _GAS_MAX, "last"), default=None, metavar="N",
+        help="with --trace-instructions: keep only the last N instructions",
+    )
+
+    prof = sub.add_parser(
+        "profile", help="run a program and show where it spends its gas", formatter_class=raw,
+        description=PROFILE_HELP,
+    )
+    _add_program_arguments(prof)
+    prof.add_argument(
+        "--symbols", metavar="FILE",
+        help="names for pcs: lines of 'PC NAME' (PC decimal or 0x hex; '#' starts a comment)",
+    )
+    prof.add_argument("--folded", metavar="FILE", help="write folded stacks (for flame-graph tools) to FILE")
+    prof.add_argument("--speedscope", metavar="FILE", help="write a speedscope profile (JSON) to FILE")
+    prof.add_argument("--svg", metavar="FILE", help="write a flame graph (SVG) to FILE")
+    prof.add_argument(
+        "--top", type=_bounded(0, 1 << 20, "top"), default=DEFAULT_TOP, metavar="N",
+        help=f"rows of the block and function tables (default {DEFAULT_TOP})",
     )
 
     asm = sub.add_parser(
@@ -306,10 +398,28 @@ def _assemble_text(path: str, data: bytes) -> bytes:
         raise UsageError(f"{path}: {e}") from None
 
 
-def _check_blob(path: str, data: bytes) -> bytes:
+class _ContainerGiven(UsageError):
+    """A program container where a bare program blob was expected."""
+
+
+def _is_container(data: bytes) -> bool:
+    from .image import load
+
+    try:
+        load(data)
+    except ValueError:
+        return False
+    return True
+
+
+def _check_blob(path: str, data: bytes, container_hint: str = "") -> bytes:
+    """`data` if it is a program blob.  A program container is told apart
+    from other non-blobs: `container_hint` says what to do with one."""
     try:
         decode_blob(data)
     except ValueError as e:
+        if _is_container(data):
+            raise _ContainerGiven(f"{path}: a program container, not a program blob{container_hint}") from None
         raise UsageError(f"{path}: not a program blob: {e}") from None
     return data
 
@@ -322,16 +432,20 @@ def load_program(path: str) -> bytes:
         raise UsageError(f"{path}: empty file: not a program")
     if path.lower().endswith(SOURCE_EXTENSIONS):
         return _assemble_text(path, data)
+    # A container is run with --image, which also lays out its data.
+    hint = f": run it with --image {'-' if path == '<stdin>' else path}"
     try:
         text = data.decode("utf-8")
     except UnicodeDecodeError:
-        return _check_blob(path, data)
+        return _check_blob(path, data, hint)
     try:
         return assemble(text)
     except AsmError as e:
         asm_error = e
     try:
-        return _check_blob(path, data)
+        return _check_blob(path, data, hint)
+    except _ContainerGiven:
+        raise
     except UsageError:
         # Neither: report what the file most looks like.  Blobs almost always
         # hold NUL bytes; text never does.
@@ -352,6 +466,16 @@ def _signed(v: int) -> int:
     return v - _U64 if v >= 1 << 63 else v
 
 
+def _instruction_text(code: bytes, bitmask: Sequence[int], pc: int) -> str:
+    """The instruction at `pc` as it runs, disassembled."""
+    if pc >= len(code):
+        return "trap  ; past the end of the code"
+    text, _ = disassemble_at(code, bitmask, pc)
+    if text.startswith((".byte", ".insn")):
+        text += "  ; not an instruction: runs as trap"
+    return text
+
+
 class _Tracer:
     """Prints each block after it runs, and the block that ended the run."""
 
@@ -365,12 +489,7 @@ class _Tracer:
         self.count = 0
 
     def _text(self, pc: int) -> str:
-        if pc >= len(self.code):
-            return "trap  ; past the end of the code"
-        text, _ = disassemble_at(self.code, self.bitmask, pc)
-        if text.startswith((".byte", ".insn")):
-            text += "  ; not an instruction: runs as trap"
-        return text
+        return _instruction_text(self.code, self.bitmask, pc)
 
     def _pcs(self, start: int, block: CyBlockInfo) -> list[int]:
         pcs = [start]
@@ -405,6 +524,15 @@ class _Tracer:
             k = bisect.bisect_right(self.blocks, result.pc)
             start = self.blocks[k - 1] if k else result.pc
         pcs = self._pcs(start, self.interpreter.compile_block(start))
+        if result.status in ("breakpoint", "step"):
+            # Stopped before result.pc: show what ran of the block up to it.
+            pcs = pcs[: pcs.index(result.pc)] if result.pc in pcs else []
+            if pcs:
+                print(f"block {start}", file=self.out)
+            for pc in pcs:
+                print(f"  {pc:>8}  {self._text(pc)}", file=self.out)
+            print(f"  => {result.status} at {result.pc}; {self._registers(result.registers)}", file=self.out)
+            return
         if result.pc not in pcs:
             pcs, start = [result.pc], result.pc
         # A host call stops the run with pc after the call: show up to the call.
@@ -428,15 +556,21 @@ def _memory(heap_pages: int, stack_size: int) -> CyMemory:
     return CyMemory.from_pc(b"", b"", b"", heap_pages, stack_size, HEAP_START)
 
 
-def _print_result(result: RunResult, gas: int, out: TextIO) -> None:
+def _print_result(
+    result: RunResult, gas: int, out: TextIO, next_instruction: Optional[str] = None, registers: bool = True
+) -> None:
     print(f"status: {result.status}", file=out)
     if result.status == "host":
         print(f"host call {result.host_call} at pc {result.pc}", file=out)
     print(f"pc: {result.pc}", file=out)
+    if next_instruction is not None:
+        print(f"next: {next_instruction}", file=out)
     print(f"gas: {gas - result.gas} used, {result.gas} left", file=out)
     if result.fault_address is not None:
         a = result.fault_address
         print(f"fault address: {a:#010x} (page {a // PAGE_SIZE:#x})", file=out)
+    if not registers:
+        return
     for i, v in enumerate(result.registers):
         line = f"r{i:<2} = {v:<20}  0x{v:016x}"
         if v >= 1 << 63:
@@ -549,22 +683,45 @@ def _load_image(args: argparse.Namespace) -> tuple[bytes, CyMemory, list[int]]:
     for flag, value in (("--heap-pages", args.heap_pages), ("--stack-size", args.stack_size)):
         if value is not None:
             raise UsageError(f"{flag} does not apply to --image: the container sets the memory layout")
+    data = _read(args.image)
     try:
-        image = load(_read(args.image), args.args or b"")
+        image = load(data, args.args or b"")
     except ValueError as e:
-        raise UsageError(f"{args.image}: not a valid program container: {e}") from None
+        name = _name(args.image)
+        if args.args is None and _is_blob(data):
+            raise UsageError(f"{name}: a program blob, not a program container: run it without --image") from None
+        raise UsageError(f"{name}: not a valid program container: {e}") from None
     return image.program.encode(), image.memory, image.registers
 
 
-def cmd_run(args: argparse.Namespace, out: TextIO) -> int:
+def _is_blob(data: bytes) -> bool:
+    try:
+        CyProgram(data)
+    except ValueError:
+        return False
+    return True
+
+
+class _Prepared(NamedTuple):
+    """What a run of the command line starts from."""
+
+    name: str
+    blob: bytes
+    interpreter: Interpreter
+    registers: list[int]
+    memory: CyMemory
+
+
+def _prepare(args: argparse.Namespace) -> _Prepared:
+    """The program, registers and memory that the program arguments name."""
     if (args.program is None) == (args.image is None):
-        raise UsageError("run needs either PROGRAM or --image FILE")
+        raise UsageError(f"{args.command} needs either PROGRAM or --image FILE")
     if args.image is None and args.args is not None:
         raise UsageError("--args applies only to --image")
     memory: Optional[CyMemory]
     if args.image is not None:
         blob, memory, registers = _load_image(args)
-        name = args.image
+        name = _name(args.image)
     else:
         blob, name = load_program(args.program), _name(args.program)
         registers = [0] * REGISTER_COUNT
@@ -580,25 +737,223 @@ def cmd_run(args: argparse.Namespace, out: TextIO) -> int:
             DEFAULT_HEAP_PAGES if args.heap_pages is None else args.heap_pages,
             DEFAULT_STACK_SIZE if args.stack_size is None else args.stack_size,
         )
-    trace_out = sys.stderr if args.json else out
-    tracer = _Tracer(blob, interpreter, trace_out) if args.trace else None
+    return _Prepared(name, blob, interpreter, registers, memory)
+
+
+def _open_output(path: str) -> TextIO:
+    """A text file to write to, standard output for '-'."""
+    if path == "-":
+        return sys.stdout
     try:
-        result = interpreter.run(registers=registers, memory=memory, pc=args.pc, gas=args.gas, trace=tracer)
+        return open(path, "w", encoding="utf-8")
+    except OSError as e:
+        raise UsageError(f"cannot write {path}: {e.strerror or e}") from None
+
+
+class _TraceRecord(Protocol):
+    def to_json(self) -> dict[str, Any]: ...
+
+
+class _InstructionLog:
+    """Writes the instructions a run executes as JSON lines, then how the
+    run ended.  With `last`, only the last `last` instructions are kept
+    (in memory) and written at the end."""
+
+    def __init__(self, path: str, last: Optional[int]):
+        self.path = path
+        self.stream = _open_output(path)
+        self.kept: Optional[deque[_TraceRecord]] = None if last is None else deque(maxlen=last)
+
+    def _write(self, obj: dict[str, Any]) -> None:
+        try:
+            self.stream.write(json.dumps(obj) + "\n")
+        except BrokenPipeError:
+            raise
+        except OSError as e:
+            raise UsageError(f"cannot write {self.path}: {e.strerror or e}") from None
+
+    def __call__(self, record: _TraceRecord) -> None:
+        if self.kept is not None:
+            self.kept.append(record)
+        else:
+            self._write(record.to_json())
+
+    def finish(self, end: dict[str, Any]) -> None:
+        for record in self.kept or ():
+            self._write(record.to_json())
+        self._write(end)
+        if self.stream is sys.stdout:
+            self.stream.flush()
+        else:
+            self.stream.close()
+
+
+def _run_options(args: argparse.Namespace) -> dict[str, Any]:
+    """The run's optional keyword arguments that the command line asked for."""
+    options: dict[str, Any] = {}
+    if args.breakpoints:
+        options["breakpoints"] = set(args.breakpoints)
+    if args.max_steps is not None:
+        options["max_steps"] = args.max_steps
+    return options
+
+
+#: Endings a run of the command line succeeds with: the program halted, or
+#: stopped where --break or --max-steps asked it to.
+_ASKED_FOR = ("halt", "breakpoint", "step")
+
+
+def _exit_code(result: RunResult) -> int:
+    return 0 if result.status in _ASKED_FOR else 1
+
+
+def cmd_run(args: argparse.Namespace, out: TextIO) -> int:
+    if args.last is not None and args.trace_instructions is None:
+        raise UsageError("--last applies only to --trace-instructions")
+    run = _prepare(args)
+    options = _run_options(args)
+    # With the instruction trace on standard output, the rest goes to
+    # standard error so that the output stays JSON lines.
+    if args.trace_instructions == "-":
+        out = sys.stderr
+    log = _InstructionLog(args.trace_instructions, args.last) if args.trace_instructions is not None else None
+    if log is not None:
+        options["trace_instructions"] = log
+    trace_out = sys.stderr if args.json else out
+    tracer = _Tracer(run.blob, run.interpreter, trace_out) if args.trace else None
+    try:
+        result = run.interpreter.run(
+            registers=run.registers, memory=run.memory, pc=args.pc, gas=args.gas, trace=tracer, **options
+        )
     except KeyboardInterrupt as e:
         if tracer is not None:
             print(file=trace_out)
+        if log is not None:
+            left = getattr(e, "gas", None)
+            log.finish({"end": "interrupted", "pc": getattr(e, "pc", None), "gas": left,
+                        "fault_address": None, "host_call": None})
         _report_interruption(e, args.gas, args.json, out)
         return 130
+    if log is not None:
+        from .trace import end_record  # type: ignore[import-not-found, unused-ignore]
+
+        log.finish(end_record(result))
     if tracer is not None:
         tracer.finish(args.pc, result)
         print(file=trace_out)
     if args.json:
         _print_json(_result_json(result, args.gas, args.dump), out)
-        return 0 if result.status == "halt" else 1
-    _print_result(result, args.gas, out)
+        return _exit_code(result)
+    _print_result(result, args.gas, out, _next_instruction(run.blob, result))
     for address, length in args.dump:
         _print_dump(result.memory, address, length, out)
-    return 0 if result.status == "halt" else 1
+    return _exit_code(result)
+
+
+def _next_instruction(blob: bytes, result: RunResult) -> Optional[str]:
+    """The instruction a run that stopped where asked goes on with."""
+    if result.status not in ("breakpoint", "step"):
+        return None
+    parts = decode_blob(blob)
+    return _instruction_text(parts.code, parts.bitmask, result.pc)
+
+
+# ---------------------------------------------------------------------------
+# profile
+
+
+def _load_symbols(path: str) -> dict[int, str]:
+    try:
+        return load_symbols(path)
+    except OSError as e:
+        raise UsageError(f"cannot read {path}: {e.strerror or e}") from None
+    except ValueError as e:
+        raise UsageError(str(e)) from None
+
+
+def _share(part: int, total: int) -> str:
+    return f"{100 * part / total:.1f}%" if total else "-"
+
+
+def _print_profile_tables(profile: Profile, symbols: Optional[dict[int, str]], top: int, out: TextIO) -> None:
+    total = profile.total
+    blocks = profile.top_blocks(top)
+    if blocks:
+        print(f"\ntop blocks by gas ({len(blocks)} of {len(profile.blocks)}):", file=out)
+        print(f"  {'pc':>10}  {'entries':>10}  {'gas':>12}  {'share':>6}" + ("  location" if symbols else ""), file=out)
+        for b in blocks:
+            line = f"  {b.pc:>10}  {b.entries:>10}  {b.gas:>12}  {_share(b.gas, total):>6}"
+            if symbols:
+                line += f"  {block_location(b.pc, symbols)}"
+            print(line, file=out)
+    functions = profile.top_functions(top)
+    if functions:
+        count = len(profile.functions())
+        print(f"\ntop functions by inclusive gas ({len(functions)} of {count}):", file=out)
+        print(
+            f"  {'inclusive':>12}  {'share':>6}  {'exclusive':>12}  {'share':>6}  {'calls':>8}  function", file=out
+        )
+        for f in functions:
+            print(
+                f"  {f.inclusive:>12}  {_share(f.inclusive, total):>6}  {f.exclusive:>12}  "
+                f"{_share(f.exclusive, total):>6}  {f.calls:>8}  {function_name(f.pc, symbols)}",
+                file=out,
+            )
+
+
+def cmd_profile(args: argparse.Namespace, out: TextIO) -> int:
+    symbols = _load_symbols(args.symbols) if args.symbols is not None else None
+    files = [(what, path) for what, path in
+             (("folded stacks", args.folded), ("speedscope profile", args.speedscope), ("flame graph", args.svg))
+             if path is not None]
+    if sum(path == "-" for _, path in files) > 1:
+        raise UsageError("only one of --folded, --speedscope and --svg can write to standard output")
+    if any(path == "-" for _, path in files):
+        out = sys.stderr
+    run = _prepare(args)
+    options: dict[str, Any] = {"profile": True}
+    try:
+        result = run.interpreter.run(
+            registers=run.registers, memory=run.memory, pc=args.pc, gas=args.gas, **options
+        )
+    except KeyboardInterrupt as e:
+        _report_interruption(e, args.gas, False, out)
+        return 130
+    profile = getattr(result, "profile", None)
+    if not isinstance(profile, Profile):
+        raise TypeError(f"the run returned no profile: {profile!r}")
+    _print_result(result, args.gas, out, registers=False)
+    used = args.gas - result.gas
+    if profile.total != used:
+        print(
+            f"{_prog_name()}: warning: the profile accounts for {profile.total} gas, the run used {used}",
+            file=sys.stderr,
+        )
+    _print_profile_tables(profile, symbols, args.top, out)
+    title = f"{os.path.basename(run.name)}: {profile.total} gas"
+    if any(path != "-" for _, path in files):
+        print(file=out)
+    for what, path in files:
+        if what == "folded stacks":
+            text = profile.folded(symbols)
+        elif what == "speedscope profile":
+            text = json.dumps(profile.speedscope(symbols, name=title)) + "\n"
+        else:
+            text = profile.svg(symbols, title=title)
+        stream = _open_output(path)
+        try:
+            stream.write(text)
+            if stream is sys.stdout:
+                stream.flush()
+            else:
+                stream.close()
+        except BrokenPipeError:
+            raise
+        except OSError as e:
+            raise UsageError(f"cannot write {path}: {e.strerror or e}") from None
+        if path != "-":
+            print(f"wrote {what} to {path}", file=out)
+    return _exit_code(result)
 
 
 # ---------------------------------------------------------------------------
@@ -642,7 +997,7 @@ def cmd_asm(args: argparse.Namespace, out: TextIO) -> int:
 
 
 def cmd_disasm(args: argparse.Namespace, out: TextIO) -> int:
-    data = _check_blob(_name(args.blob), _read(args.blob))
+    data = _check_blob(_name(args.blob), _read(args.blob), " (disasm reads the program blob alone)")
     out.write(disassemble(data))
     return 0
 
@@ -665,7 +1020,9 @@ def cmd_vectors(args: argparse.Namespace, out: TextIO) -> int:
     return 1 if failed else 0
 
 
-COMMANDS: dict[str, Callable[[argparse.Namespace, TextIO], int]] = {"run": cmd_run, "asm": cmd_asm, "disasm": cmd_disasm, "vectors": cmd_vectors}
+COMMANDS: dict[str, Callable[[argparse.Namespace, TextIO], int]] = {
+    "run": cmd_run, "profile": cmd_profile, "asm": cmd_asm, "disasm": cmd_disasm, "vectors": cmd_vectors,
+}
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
