@@ -1,7 +1,6 @@
 """The command line's debugging tools: breakpoints, steps, instruction traces
 and the profile command, run as a user runs them (a subprocess)."""
 
-import inspect
 import json
 import re
 import subprocess
@@ -23,13 +22,6 @@ EXAMPLES = ROOT / "examples"
 FIB = EXAMPLES / "fib.pvmasm"
 SYMBOLS = EXAMPLES / "fib.sym"
 GAS = 1_000_000
-
-_PARAMETERS = inspect.signature(qorvel_pvm.run).parameters
-
-
-def needs(argument):
-    return pytest.mark.skipif(argument not in _PARAMETERS, reason=f"run() does not take {argument}= yet")
-
 
 def cli(*args, cwd=None):
     return subprocess.run([sys.executable, "-m", "qorvel_pvm", *map(str, args)],
@@ -110,7 +102,6 @@ def test_debugging_usage_errors(tmp_path, args, message):
 # Breakpoints and steps
 
 
-@needs("breakpoints")
 @pytest.mark.parametrize("breaks, status, pc, used, regs", [
     # At fib's entry, called by main's first block (7 instructions).
     ([FIB_ENTRY], "breakpoint", FIB_ENTRY, 7, {0: 2, 7: 10}),
@@ -131,7 +122,6 @@ def test_breakpoints(breaks, status, pc, used, regs):
         assert field(r.stdout, "next") == text_at(pc)
 
 
-@needs("max_steps")
 @pytest.mark.parametrize("steps, status, pc, used", [
     (3, "step", PCS[3], 3),          # inside main's first block: the rest of it is not charged
     (1588, "step", RETURN, 1588),    # before the last instruction
@@ -144,7 +134,6 @@ def test_max_steps(steps, status, pc, used):
     assert field(r.stdout, "gas") == f"{used} used, {GAS - used} left"
 
 
-@needs("breakpoints")
 def test_breakpoint_json_and_block_trace():
     r = cli("run", FIB, "--break", FIB_SMALL, "--json", "--trace")
     report = json.loads(r.stdout)
@@ -156,7 +145,6 @@ def test_breakpoint_json_and_block_trace():
     assert f"block 0\n         0  {text_at(0)}\n  {PCS[1]:>8}  {text_at(PCS[1])}\n  => step at {PCS[2]}; " in r.stdout
 
 
-@needs("breakpoints")
 @pytest.mark.parametrize("how", ["breakpoints", "max_steps"])
 def test_resuming_from_every_stop_ends_as_one_run(how):
     """The resume loop of docs/DEBUGGING.md: the same end and total gas as a
@@ -190,7 +178,6 @@ def read_lines(text):
 FIB2_STEPS = 7 + 19 + 3 + 21 + 4
 
 
-@needs("trace_instructions")
 def test_instruction_trace(tmp_path):
     out = tmp_path / "trace.jsonl"
     r = cli("run", FIB, "--reg", "r7=2", "--trace-instructions", out)
@@ -212,7 +199,6 @@ def test_instruction_trace(tmp_path):
     assert lines[-1] == {"end": "halt", "pc": RETURN, "gas": GAS - FIB2_STEPS, "fault_address": None, "host_call": None}
 
 
-@needs("trace_instructions")
 @pytest.mark.parametrize("last", [0, 4, FIB2_STEPS + 10])
 def test_instruction_trace_keeps_the_last_lines(last):
     r = cli("run", FIB, "--reg", "r7=2", "--trace-instructions", "-", "--last", last)
@@ -226,7 +212,6 @@ def test_instruction_trace_keeps_the_last_lines(last):
     assert field(r.stderr, "status") == "halt" and r.returncode == 0
 
 
-@needs("trace_instructions")
 def test_instruction_trace_of_a_fault():
     r = cli("run", FIB, "--stack-size", "0", "--trace-instructions", "-", "--last", "1", "--json")
     lines = read_lines(r.stdout)
@@ -245,7 +230,6 @@ def table(out, heading):
     return [row.split() for row in block[2:]]
 
 
-@needs("profile")
 def test_profile_of_fib(tmp_path):
     files = {"folded": tmp_path / "fib.folded", "speedscope": tmp_path / "fib.json", "svg": tmp_path / "fib.svg"}
     r = cli("profile", FIB, "--symbols", SYMBOLS, *[a for k, p in files.items() for a in (f"--{k}", p)])
@@ -275,7 +259,6 @@ def test_profile_of_fib(tmp_path):
         assert name in r.stdout
 
 
-@needs("profile")
 def test_profile_without_symbols_and_of_a_container():
     r = cli("profile", FIB, "--top", "2", "--folded", "-")
     assert r.stdout.splitlines()[:2] == ["pc_0 14", f"pc_0;pc_{FIB_ENTRY} 15"]   # the report on standard error
@@ -286,7 +269,6 @@ def test_profile_without_symbols_and_of_a_container():
     assert table(r.stdout, "top functions") == [["11356", "100.0%", "11356", "100.0%", "1", "pc_0"]]
 
 
-@needs("profile")
 @pytest.mark.parametrize("source, args, status, used", [
     # The first block (7 gas) is charged whole before its store faults.
     (FIB, ["--stack-size", "0"], "page-fault", 7),

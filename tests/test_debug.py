@@ -193,19 +193,21 @@ def test_profile_follows_nested_and_recursive_calls(native):
         r = run(CALLS, memory=memory, registers=regs(0, 0xFEFE0000), gas=1000, profile=True)
     finally:
         vm_interpreter._set_native_loop(previous)
-    blocks, nodes = r.profile.raw if hasattr(r.profile, "raw") else r.profile.to_native()
-    assert r.status == "halt" and sum(g for _, _, g in blocks) == sum(n[2] for n in nodes) == 1000 - r.gas
+    p = r.profile
+    assert r.status == "halt" and sum(b.gas for b in p.blocks) == p.total == 1000 - r.gas
     f, g = pc_of(CALLS, "add_imm_64 r1, r1, -8"), pc_of(CALLS, "add_imm_64 r9, r9, 1")
-    # main -> f -> f -> f -> f (n = 3, 2, 1, 0), main -> g
-    assert [(fn, parent, calls) for fn, parent, _, calls in nodes] == [
-        (0, -1, 1), (f, 0, 1), (f, 1, 1), (f, 2, 1), (f, 3, 1), (g, 0, 1)]
-    assert nodes[5][2] == 2 and nodes[4][2] == 3 + 3  # g's two; the innermost f's entry and done blocks
-    assert nodes[0][2] == 2 + 2 + 1  # main's three blocks
+    # main -> f -> f -> f -> f (n = 3, 2, 1, 0), main -> g; each context entered once
+    contexts = {p.stack(n.index): (n.gas, n.calls) for n in p.nodes}
+    assert contexts == {
+        (0,): (2 + 2 + 1, 1),  # main's three blocks
+        (0, f): (9, 1), (0, f, f): (9, 1), (0, f, f, f): (9, 1),  # entry, call, the block after it
+        (0, f, f, f, f): (3 + 3, 1),  # the innermost f's entry and done blocks
+        (0, g): (2, 1),
+    }
 
 
 def test_profile_totals_with_host_charges_and_stops():
     blob = assemble("add_imm_64 r1, r1, 1\necalli 3\nadd_imm_64 r1, r1, 1\necalli 4\nadd_imm_64 r1, r1, 1\ntrap")
     for host in (lambda c, r, m: 10, None):
         r = run(blob, gas=100, host=host, profile=True)
-        blocks, nodes = r.profile.raw if hasattr(r.profile, "raw") else r.profile.to_native()
-        assert sum(g for _, _, g in blocks) == sum(n[2] for n in nodes) == 100 - r.gas
+        assert sum(b.gas for b in r.profile.blocks) == r.profile.total == 100 - r.gas

@@ -58,7 +58,7 @@ from .cpvm.vm_program import CyProgram
 from .trace import InstructionRecord, _adapter
 
 if TYPE_CHECKING:
-    from .profile import Profile
+    from .profile import Profile, RawProfile
 
 __all__ = ["RunResult", "Interpreter", "run", "HostExit", "HostHandler", "Status", "STATUS_NAMES"]
 
@@ -200,7 +200,7 @@ class Interpreter:
         return result
 
 
-def _make_profile(raw: object, start_pc: int) -> "Profile":
+def _make_profile(raw: "RawProfile", start_pc: int) -> "Profile":
     from .profile import Profile
 
     return Profile.from_native(raw, start_pc)
