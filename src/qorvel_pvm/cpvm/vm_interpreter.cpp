@@ -203,6 +203,8 @@ PyObject* execute_block(PyObject*, PyObject* args, PyObject* kwds) {
         return nullptr;
     uint32_t pc;
     if (!to_u32(opc, &pc)) return nullptr;
+    MemoryClaim claim;
+    if (!claim.acquire(reinterpret_cast<CyMemory*>(memory))) return nullptr;
     RegisterBuffer regs;
     if (!regs.acquire(registers)) return nullptr;
     RegisterFile file;
@@ -254,6 +256,8 @@ PyObject* call_handler(PyObject*, PyObject* args, PyObject* kwds) {
         PyErr_SetString(PyExc_TypeError, "entry has no handler function");
         return nullptr;
     }
+    MemoryClaim claim;
+    if (!claim.acquire(reinterpret_cast<CyMemory*>(memory))) return nullptr;
     RegisterBuffer regs;
     if (!regs.acquire(registers)) return nullptr;
     RegisterFile file;
@@ -469,12 +473,19 @@ CyBlockInfo* block_at(Interpreter* self, uint32_t pc) {
     PyObject* block = compile_block(self->program, pc);
     if (block == nullptr) return nullptr;
     if (is_near) {
+        // Compiling may run Python code (a group's Python decoder), during
+        // which another thread may have cached the block: the first one stays.
+        if (CyBlockInfo* first = (*self->near)[pc]; first != nullptr) {
+            Py_DECREF(block);
+            return first;
+        }
         (*self->near)[pc] = reinterpret_cast<CyBlockInfo*>(block);  // the cache owns it
     } else {
         Owned key = Owned::steal(PyLong_FromUnsignedLong(pc));
-        int rc = key ? PyDict_SetItem(self->far, key.get(), block) : -1;
+        PyObject* first = key ? PyDict_SetDefault(self->far, key.get(), block) : nullptr;
         Py_DECREF(block);
-        if (rc < 0) return nullptr;
+        if (first == nullptr) return nullptr;
+        if (first != block) return reinterpret_cast<CyBlockInfo*>(first);
     }
     ++self->cached;
     return reinterpret_cast<CyBlockInfo*>(block);
@@ -488,11 +499,40 @@ CyBlockInfo* block_at(Interpreter* self, uint32_t pc) {
 // native code would not do: the run retakes it before a waiting thread wakes.
 PyObject* thread_switch = nullptr;
 
-// False with the exception a signal handler (or another pending call) raised.
+// Threads whose runs were asked to stop (`_interrupt_thread`): their next
+// check raises KeyboardInterrupt.  Touched only under the lock; `interrupts`
+// counts the requests, for runs that do not hold the lock.
+std::vector<unsigned long> stop_requests;
+uint64_t interrupts = 0;
+
+// Whether a stop was asked for this thread (and forgets the request).
+bool stop_requested() {
+    if (stop_requests.empty()) [[likely]]
+        return false;
+    const unsigned long me = PyThread_get_thread_ident();
+    for (auto it = stop_requests.begin(); it != stop_requests.end(); ++it) {
+        if (*it == me) {
+            stop_requests.erase(it);
+            return true;
+        }
+    }
+    return false;
+}
+
+// False with the exception a signal handler (or another pending call)
+// raised, or KeyboardInterrupt when another thread asked this one's runs to stop.
 bool let_others_run() {
     Owned r = Owned::steal(PyObject_CallNoArgs(thread_switch));
-    return static_cast<bool>(r) && PyErr_CheckSignals() == 0;
+    if (!r || PyErr_CheckSignals() != 0) return false;
+    if (stop_requested()) {
+        PyErr_SetNone(PyExc_KeyboardInterrupt);
+        return false;
+    }
+    return true;
 }
+
+// The thread signal handlers run on.
+unsigned long main_thread = 0;
 
 // The driver's compiled block for an engine.
 CyBlockInfo* engine_block_at(void* interpreter, uint32_t pc) {
@@ -1057,6 +1097,8 @@ bool run_checked(PyObject* o, uint64_t* values, size_t count, PyObject* register
     engine::Profiler* const prof = opt.profiler;
     CyProgram* program = self->program;
     auto* mem = reinterpret_cast<CyMemory*>(memory);
+    MemoryClaim claim;
+    if (!claim.acquire(mem)) return false;
     const Host host_call{host, opt.api_replies, registers, memory};
     // A trace hook sees the cached blocks: from then on they may have been
     // changed from Python, which only the general path honours.
@@ -1068,7 +1110,8 @@ bool run_checked(PyObject* o, uint64_t* values, size_t count, PyObject* register
     if (!stepping && native_loop::eligible(self->native, reinterpret_cast<PyObject*>(program), memory)) {
         const engine::HostCall engine_host{engine_host_call, const_cast<Host*>(&host_call)};
         const engine::Request request{program, mem, values, pc, gas, host != Py_None ? &engine_host : nullptr, prof};
-        const engine::Driver driver{engine_block_at, self, let_others_run};
+        const engine::Driver driver{engine_block_at, self, let_others_run, &interrupts,
+                                    PyThread_get_thread_ident() == main_thread};
         const engine::Outcome outcome = native_loop::run(self->native, driver, request);
         if (outcome.end != engine::End::handover) {
             if (outcome.interrupted) note_interruption(values, count, outcome.pc, outcome.gas);
@@ -1738,6 +1781,31 @@ PyObject* set_native_loop(PyObject*, PyObject* arg) {
     return PyBool_FromLong(was);
 }
 
+PyObject* set_unlocking(PyObject*, PyObject* arg) {
+    const int on = PyObject_IsTrue(arg);
+    if (on < 0) return nullptr;
+    const bool was = native_loop::unlocking;
+    native_loop::unlocking = on != 0;
+    return PyBool_FromLong(was);
+}
+
+PyObject* interrupt_thread(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 2) {
+        PyErr_SetString(PyExc_TypeError, "_interrupt_thread() takes 2 arguments (ident, stop)");
+        return nullptr;
+    }
+    const unsigned long ident = PyLong_AsUnsignedLong(args[0]);
+    if (ident == static_cast<unsigned long>(-1) && PyErr_Occurred()) return nullptr;
+    const int stop = PyObject_IsTrue(args[1]);
+    if (stop < 0) return nullptr;
+    std::erase(stop_requests, ident);
+    if (stop) {
+        stop_requests.push_back(ident);
+        __atomic_fetch_add(&interrupts, 1, __ATOMIC_RELAXED);
+    }
+    Py_RETURN_NONE;
+}
+
 PyMethodDef module_methods[] = {
     {"_bind_api", bind_api, METH_VARARGS,
      "_bind_api(result_type, status_names, defaults, host_exit, trace_adapter, make_profile) -> None\n\n"
@@ -1748,6 +1816,13 @@ PyMethodDef module_methods[] = {
     {"_set_native_loop", set_native_loop, METH_O,
      "_set_native_loop(on) -> bool\n\nLet runs that qualify take the native run loop (the default) or send "
      "every run down the general path.  Returns the previous setting.  Meant for tests and benchmarks."},
+    {"_set_unlocking", set_unlocking, METH_O,
+     "_set_unlocking(on) -> bool\n\nLet long runs on the native loop give up the interpreter lock (the default) "
+     "or keep it for the whole run.  Returns the previous setting.  Meant for benchmarks."},
+    {"_interrupt_thread", cfunc(interrupt_thread), METH_FASTCALL,
+     "_interrupt_thread(ident, stop) -> None\n\nAsk the runs of the thread `ident` (a threading ident) to stop: "
+     "the next check a run there makes, also without the interpreter lock, raises KeyboardInterrupt.  With stop "
+     "false, withdraw the request."},
     {"execute_block", cfunc(execute_block), METH_VARARGS | METH_KEYWORDS,
      "execute_block(block, program, pc, registers, memory) -> tuple\n\nRun a compiled block from pc and return "
      "(next pc, total gas); an exit of the guest raises PvmExit carrying next_pc and gas_cost."},
@@ -1769,8 +1844,19 @@ int make_thread_switch() {
     return thread_switch ? 0 : -1;
 }
 
+// The ident of the main thread, where signal handlers run.
+int find_main_thread() {
+    Owned threading = Owned::steal(PyImport_ImportModule("threading"));
+    Owned thread = Owned::steal(threading ? PyObject_CallMethod(threading.get(), "main_thread", nullptr) : nullptr);
+    Owned ident = Owned::steal(thread ? PyObject_GetAttrString(thread.get(), "ident") : nullptr);
+    if (!ident) return -1;
+    main_thread = PyLong_AsUnsignedLong(ident.get());
+    return PyErr_Occurred() ? -1 : 0;
+}
+
 int exec_module(PyObject* m) {
-    if (import_classes() < 0 || bind_groups() < 0 || make_thread_switch() < 0) return -1;
+    if (import_classes() < 0 || bind_groups() < 0 || make_thread_switch() < 0 || find_main_thread() < 0)
+        return -1;
     const native_loop::Setup setup{cls.program, cls.memory, cls.compiled, opcode_entries, exit_type};
     if (native_loop::init(setup) < 0) return -1;
     return add_type(m, &InterpreterType, "Interpreter");

@@ -79,6 +79,12 @@ def _bind_api(
 def _set_native_loop(on: object, /) -> bool:
     """Let runs that qualify take the native run loop (the default) or send every run down the general path.  Returns the previous setting.  Meant for tests and benchmarks."""
 
+def _set_unlocking(on: object, /) -> bool:
+    """Let long runs on the native loop give up the interpreter lock (the default) or keep it for the whole run.  Returns the previous setting.  Meant for benchmarks."""
+
+def _interrupt_thread(ident: int, stop: object, /) -> None:
+    """Ask the runs of the thread `ident` (a threading ident) to stop: the next check a run there makes, also without the interpreter lock, raises KeyboardInterrupt.  With stop false, withdraw the request."""
+
 def execute_block(block: CyBlockInfo, program: CyProgram, pc: int, registers: Buffer, memory: CyMemory) -> tuple[int, int]:
     """Run a compiled block from pc and return (next pc, total gas); an exit of the guest raises PvmExit carrying next_pc and gas_cost."""
 

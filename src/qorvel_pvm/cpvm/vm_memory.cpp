@@ -1028,6 +1028,16 @@ CyMemory_vtable memory_vtable = {
 
 inline CyMemory* as_memory(PyObject* o) { return reinterpret_cast<CyMemory*>(o); }
 
+// False with RuntimeError while a run uses the memory without the
+// interpreter lock (on another thread): every Python-level use of a memory
+// asks this first, so that nothing races the run.
+inline bool usable(PyObject* o) {
+    if (as_memory(o)->_busy == 0) [[likely]]
+        return true;
+    PyErr_SetString(PyExc_RuntimeError, kMemoryBusyMessage);
+    return false;
+}
+
 // ----- argument parsing ------------------------------------------------------
 
 // Sorts the positional and keyword arguments of a METH_FASTCALL |
@@ -1079,11 +1089,13 @@ bool parse_args(const char* fname, PyObject* const* args, Py_ssize_t nargs, PyOb
 // ----- Python-visible methods ------------------------------------------------
 
 PyObject* py_sync(PyObject* self, PyObject*) {
+    if (!usable(self)) return nullptr;
     if (mem_sync_bitsets_from_sets(as_memory(self), 1) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
 PyObject* py_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!usable(self)) return nullptr;
     static const char* const names[] = {"address", "length"};
     PyObject* a[2];
     if (!parse_args("read", args, nargs, kwnames, names, 2, 2, a)) return nullptr;
@@ -1094,6 +1106,7 @@ PyObject* py_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
 }
 
 PyObject* py_write(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!usable(self)) return nullptr;
     static const char* const names[] = {"address", "data"};
     PyObject* a[2];
     if (!parse_args("write", args, nargs, kwnames, names, 2, 2, a)) return nullptr;
@@ -1104,6 +1117,7 @@ PyObject* py_write(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
 }
 
 PyObject* py_get_byte(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!usable(self)) return nullptr;
     static const char* const names[] = {"addr"};
     PyObject* a[1];
     if (!parse_args("_get_byte", args, nargs, kwnames, names, 1, 1, a)) return nullptr;
@@ -1115,6 +1129,7 @@ PyObject* py_get_byte(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 }
 
 PyObject* py_set_byte(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!usable(self)) return nullptr;
     static const char* const names[] = {"addr", "value"};
     PyObject* a[2];
     if (!parse_args("_set_byte", args, nargs, kwnames, names, 2, 2, a)) return nullptr;
@@ -1128,6 +1143,7 @@ PyObject* py_set_byte(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 PyObject* access_value(PyObject* access) { return PyObject_GetAttr(access, str_value); }
 
 PyObject* py_is_accessible(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!usable(self)) return nullptr;
     static const char* const names[] = {"address", "length", "access"};
     PyObject* a[3];
     if (!parse_args("is_accessible", args, nargs, kwnames, names, 3, 2, a)) return nullptr;
@@ -1140,6 +1156,7 @@ PyObject* py_is_accessible(PyObject* self, PyObject* const* args, Py_ssize_t nar
 }
 
 PyObject* py_alter_accessibility(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!usable(self)) return nullptr;
     static const char* const names[] = {"start", "len_", "access"};
     PyObject* a[3];
     if (!parse_args("alter_accessibility", args, nargs, kwnames, names, 3, 3, a)) return nullptr;
@@ -1153,6 +1170,7 @@ PyObject* py_alter_accessibility(PyObject* self, PyObject* const* args, Py_ssize
 }
 
 PyObject* py_zero_memory_range(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!usable(self)) return nullptr;
     static const char* const names[] = {"start_page", "num_pages"};
     PyObject* a[2];
     if (!parse_args("zero_memory_range", args, nargs, kwnames, names, 2, 2, a)) return nullptr;
@@ -1254,6 +1272,7 @@ int store_byte_map(CyMemory* self, PyObject* data) {
 }
 
 int mem_init(PyObject* op, PyObject* args, PyObject* kwds) {
+    if (!usable(op)) return -1;
     static const char* kwlist[] = {"data", "allowed_read_pages", "allowed_write_pages", "heap", nullptr};
     PyObject *data = Py_None, *reads = Py_None, *writes = Py_None, *oheap = nullptr;
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "|OOOO:CyMemory", const_cast<char**>(kwlist), &data, &reads,
@@ -1527,10 +1546,12 @@ int mem_clear(PyObject* op) {
 
 // ----- attributes ------------------------------------------------------------
 
-PyObject* get_pages_attr(PyObject* op, void*) { return Py_NewRef(as_memory(op)->_pages); }
-PyObject* get_r_pages(PyObject* op, void*) { return Py_NewRef(as_memory(op)->_r_pages); }
-PyObject* get_w_pages(PyObject* op, void*) { return Py_NewRef(as_memory(op)->_w_pages); }
-PyObject* get_heap_break(PyObject* op, void*) { return PyLong_FromLong(as_memory(op)->heap_break); }
+PyObject* get_pages_attr(PyObject* op, void*) { return usable(op) ? Py_NewRef(as_memory(op)->_pages) : nullptr; }
+PyObject* get_r_pages(PyObject* op, void*) { return usable(op) ? Py_NewRef(as_memory(op)->_r_pages) : nullptr; }
+PyObject* get_w_pages(PyObject* op, void*) { return usable(op) ? Py_NewRef(as_memory(op)->_w_pages) : nullptr; }
+PyObject* get_heap_break(PyObject* op, void*) {
+    return usable(op) ? PyLong_FromLong(as_memory(op)->heap_break) : nullptr;
+}
 
 int set_container(PyObject*& field, PyObject* v, PyTypeObject* type) {
     if (v == nullptr) v = Py_None;
@@ -1539,10 +1560,17 @@ int set_container(PyObject*& field, PyObject* v, PyTypeObject* type) {
     return 0;
 }
 
-int set_pages_attr(PyObject* op, PyObject* v, void*) { return set_container(as_memory(op)->_pages, v, &PyDict_Type); }
-int set_r_pages(PyObject* op, PyObject* v, void*) { return set_container(as_memory(op)->_r_pages, v, &PySet_Type); }
-int set_w_pages(PyObject* op, PyObject* v, void*) { return set_container(as_memory(op)->_w_pages, v, &PySet_Type); }
+int set_pages_attr(PyObject* op, PyObject* v, void*) {
+    return usable(op) ? set_container(as_memory(op)->_pages, v, &PyDict_Type) : -1;
+}
+int set_r_pages(PyObject* op, PyObject* v, void*) {
+    return usable(op) ? set_container(as_memory(op)->_r_pages, v, &PySet_Type) : -1;
+}
+int set_w_pages(PyObject* op, PyObject* v, void*) {
+    return usable(op) ? set_container(as_memory(op)->_w_pages, v, &PySet_Type) : -1;
+}
 int set_heap_break(PyObject* op, PyObject* v, void*) {
+    if (!usable(op)) return -1;
     if (v == nullptr) return refuse_delete();
     return to_i32(v, &as_memory(op)->heap_break) ? 0 : -1;
 }
@@ -1550,6 +1578,7 @@ int set_heap_break(PyObject* op, PyObject* v, void*) {
 // ----- representation and equality -------------------------------------------
 
 PyObject* mem_repr(PyObject* op) {
+    if (!usable(op)) return nullptr;
     CyMemory* self = as_memory(op);
     Py_ssize_t n = PyObject_Size(self->_pages);
     if (n < 0) return nullptr;
@@ -1585,6 +1614,7 @@ PyObject* mem_equal(CyMemory* self, PyObject* other) {
 }
 
 PyObject* mem_richcompare(PyObject* op, PyObject* other, int cmp) {
+    if (!usable(op)) return nullptr;
     if (cmp != Py_EQ && cmp != Py_NE) Py_RETURN_NOTIMPLEMENTED;
     Owned eq = Owned::steal(mem_equal(as_memory(op), other));
     if (!eq || cmp == Py_EQ || eq.get() == Py_NotImplemented) return eq.release();
@@ -1669,11 +1699,13 @@ int memory_contents_equal(CyMemory* a, CyMemory* b) {
 }
 
 PyObject* py_contents_equal(PyObject* self, PyObject* other) {
+    if (!usable(self)) return nullptr;
     if (!PyObject_TypeCheck(other, &CyMemoryType)) {
         PyErr_Format(PyExc_TypeError, "contents_equal() argument must be a CyMemory, not %.200s",
                      Py_TYPE(other)->tp_name);
         return nullptr;
     }
+    if (!usable(other)) return nullptr;
     Owned hold = Owned::incref(other);
     int r = memory_contents_equal(as_memory(self), as_memory(other));
     if (r < 0) return nullptr;
@@ -1718,6 +1750,7 @@ uint8_t* entry_buffer(CyMemory* self, PyObject* key, PyObject* value, uint32_t* 
 }
 
 PyObject* state_get_pages(PyObject* op, void*) {
+    if (!usable(op)) return nullptr;
     CyMemory* self = as_memory(op);
     if (self->_pages == Py_None) Py_RETURN_NONE;
     Owned hold = Owned::incref(self->_pages);
@@ -1744,6 +1777,7 @@ PyObject* state_get_pages(PyObject* op, void*) {
 // checked first, then the memory gets new buffers of its own, and only then
 // the previous store and its buffers are replaced.
 int state_set_pages(PyObject* op, PyObject* v, void*) {
+    if (!usable(op)) return -1;
     CyMemory* self = as_memory(op);
     if (v == nullptr) v = Py_None;
     if (!check_setter_type(v, &PyDict_Type)) return -1;
@@ -1849,15 +1883,17 @@ int set_bitset(uint64_t* bits, PyObject* v) {
     return rc;
 }
 
-PyObject* state_get_r_bitset(PyObject* op, void*) { return get_bitset(as_memory(op)->_r_bitset); }
-PyObject* state_get_w_bitset(PyObject* op, void*) { return get_bitset(as_memory(op)->_w_bitset); }
+PyObject* state_get_r_bitset(PyObject* op, void*) { return usable(op) ? get_bitset(as_memory(op)->_r_bitset) : nullptr; }
+PyObject* state_get_w_bitset(PyObject* op, void*) { return usable(op) ? get_bitset(as_memory(op)->_w_bitset) : nullptr; }
 int state_set_r_bitset(PyObject* op, PyObject* v, void*) {
+    if (!usable(op)) return -1;
     bitsets_touched(as_memory(op));
     const int rc = set_bitset(as_memory(op)->_r_bitset, v);
     map_permissions_changed(as_memory(op), 0, kPageCount);
     return rc;
 }
 int state_set_w_bitset(PyObject* op, PyObject* v, void*) {
+    if (!usable(op)) return -1;
     bitsets_touched(as_memory(op));
     const int rc = set_bitset(as_memory(op)->_w_bitset, v);
     map_permissions_changed(as_memory(op), 0, kPageCount);

@@ -11,6 +11,10 @@
 // at a block boundary, or right after a handled host call, and the general
 // path goes on from there with the same state.
 //
+// An engine may give up the interpreter lock while it touches only native
+// state; it marks the memory busy (`_busy`) meanwhile and takes the lock
+// back before anything that touches a Python object and before it returns.
+//
 // The rules every engine keeps: a block is charged its whole gas when it
 // starts and a run with less gas left stops "out of gas" at the block's
 // start; an exit inside a block gives nothing back; a page fault reports the
@@ -147,6 +151,14 @@ struct Driver {
     // Lets other Python threads run and pending signal handlers run; false
     // with the exception a signal handler raised.  Any Python code may run.
     bool (*let_others_run)();
+    // Changes when runs are asked to stop from another thread (an exception
+    // is pending for one of them): an engine running without the
+    // interpreter lock then takes it and lets others run, which raises the
+    // exception in the run it was meant for.  Read atomically.
+    const uint64_t* interrupts;
+    // Whether this thread runs signal handlers (the main thread does): an
+    // engine without the lock takes it now and then to let them run.
+    bool signals;
 };
 
 }  // namespace pvm::engine

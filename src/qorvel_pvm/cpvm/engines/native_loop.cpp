@@ -38,6 +38,7 @@
 #include "module.hpp"
 #include "numeric.hpp"
 
+#include <chrono>
 #include <cstring>
 #include <new>
 #include <vector>
@@ -45,6 +46,7 @@
 namespace pvm::native_loop {
 
 bool enabled = true;
+bool unlocking = true;
 
 namespace {
 
@@ -60,6 +62,10 @@ constexpr uint32_t kBuiltinGas = 1;          // the gas cost of every built-in e
 // serves both the gas check and the count to the next periodic check.
 constexpr uint64_t kCheckGas = 1 << 14;
 constexpr uint8_t kLastRegister = 12;
+// A run without the interpreter lock takes it this often (at least) on the
+// thread that runs signal handlers, so that Ctrl-C stops it promptly.
+using Clock = std::chrono::steady_clock;
+constexpr Clock::duration kSignalInterval = std::chrono::milliseconds(5);
 constexpr int kEcalliOpcode = 10;
 
 struct Op {
@@ -178,16 +184,16 @@ namespace {
     X(90, branch_gt_s_imm, BRANCH_IMM, alu::gt_s)            \
     X(100, move_reg, UNARY, same)                            \
     X(101, sbrk, GROUP_CHECKED)                              \
-    X(102, count_set_bits_64, GROUP)                         \
-    X(103, count_set_bits_32, GROUP)                         \
-    X(104, leading_zero_bits_64, GROUP)                      \
-    X(105, leading_zero_bits_32, GROUP)                      \
-    X(106, trailing_zero_bits_64, GROUP)                     \
-    X(107, trailing_zero_bits_32, GROUP)                     \
+    X(102, count_set_bits_64, UNARY, alu::count_ones<8>)                         \
+    X(103, count_set_bits_32, UNARY, alu::count_ones<4>)                         \
+    X(104, leading_zero_bits_64, UNARY, alu::leading_zeros<8>)                      \
+    X(105, leading_zero_bits_32, UNARY, alu::leading_zeros<4>)                      \
+    X(106, trailing_zero_bits_64, UNARY, alu::trailing_zeros<8>)                     \
+    X(107, trailing_zero_bits_32, UNARY, alu::trailing_zeros<4>)                     \
     X(108, sign_extend_8, UNARY, sign_extend<1>)             \
     X(109, sign_extend_16, UNARY, sign_extend<2>)            \
     X(110, zero_extend_16, UNARY, zero_extend<2>)            \
-    X(111, reverse_bytes, GROUP)                             \
+    X(111, reverse_bytes, UNARY, alu::reverse_bytes)                             \
     X(120, store_ind_u8, STORE, 1, AT_RB_VX, VAL_RA)         \
     X(121, store_ind_u16, STORE, 2, AT_RB_VX, VAL_RA)        \
     X(122, store_ind_u32, STORE, 4, AT_RB_VX, VAL_RA)        \
@@ -306,7 +312,6 @@ enum class Target : uint8_t { none, vx, vy };
 #define IMM_JUMP_END true
 #define BRANCH_IMM_END true
 #define UNARY_END false
-#define GROUP_END false
 #define GROUP_CHECKED_END false
 #define REG_IMM_END false
 #define CMOV_IMM_END false
@@ -342,7 +347,6 @@ struct NativeTable {
 #define PVM_TARGET_OF_IMM_JUMP IMM_JUMP_TARGET
 #define PVM_TARGET_OF_BRANCH_IMM BRANCH_IMM_TARGET
 #define PVM_TARGET_OF_UNARY Target::none
-#define PVM_TARGET_OF_GROUP Target::none
 #define PVM_TARGET_OF_GROUP_CHECKED Target::none
 #define PVM_TARGET_OF_REG_IMM Target::none
 #define PVM_TARGET_OF_CMOV_IMM Target::none
@@ -458,9 +462,44 @@ Outcome execute(Cache* cache, const engine::Driver* driver, const engine::Reques
     bool access_signed = false;
     uint64_t access_value = 0;
     uint64_t total = 0;            // gas left, at a refill or a host call
+    // The interpreter lock.  A run still going after its first window of gas
+    // gives the lock up and goes on without it, taking it back only to touch
+    // Python objects (a slow load or store, sbrk, a host call, a block looked
+    // up for the first time, a check) and at the end.  While the lock is
+    // given up the memory is marked busy, so that Python code on another
+    // thread gets an error instead of racing the run.  Other threads may run
+    // the same interpreter meanwhile: links between blocks and the jump
+    // table are read and written atomically, and everything else they change
+    // (new blocks, the entries, exposure) is looked at only under the lock.
+    PyThreadState* unlocked = nullptr;  // the thread's state while the lock is given up
+    bool lock_free = false;             // past the first window: goes on without the lock
+    uint64_t entries_at = 0;            // *entry_changes at the last check
+    uint64_t interrupts_at = *driver->interrupts;
+    Clock::time_point next_check{};     // signals: when the lock is next taken to run their handlers
 
 #define REG(i) regs[i]
 #define DISPATCH() goto* op->code
+#define LOCK()                                      \
+    do {                                            \
+        if (unlocked != nullptr) [[unlikely]] {     \
+            PyEval_RestoreThread(unlocked);         \
+            unlocked = nullptr;                     \
+            mem->_busy = 0;                         \
+        }                                           \
+    } while (0)
+#define UNLOCK()                                    \
+    do {                                            \
+        if (lock_free) {                            \
+            mem->_busy = 1;                         \
+            unlocked = PyEval_SaveThread();         \
+        }                                           \
+    } while (0)
+// Goes on with the next op after a slow path.
+#define RESUME() \
+    do {         \
+        UNLOCK(); \
+        NEXT();  \
+    } while (0)
 #define NEXT()       \
     do {             \
         ++op;        \
@@ -494,7 +533,7 @@ Outcome execute(Cache* cache, const engine::Driver* driver, const engine::Reques
         }                                                        \
     } while (0)
 // Goes on at exit T of the block whose last op is `op`.
-#define FOLLOW(T) ENTER(links_after(op)[T])
+#define FOLLOW(T) ENTER(__atomic_load_n(&links_after(op)[T], __ATOMIC_ACQUIRE))
 // A dynamic jump through the native jump table; the halt address is tested
 // first, as the program does.  Address 0 wraps to an index past the table.
 #define DJUMP(ADDRESS)                                                \
@@ -503,7 +542,7 @@ Outcome execute(Cache* cache, const engine::Driver* driver, const engine::Reques
         if (jump_address == kHaltAddress) goto halt;                  \
         const uint32_t i_ = (jump_address >> 1) - 1;                  \
         if ((jump_address & 1) != 0 || i_ >= jump_count) goto panic;  \
-        Block* const j_ = jumps[i_];                                  \
+        Block* const j_ = __atomic_load_n(&jumps[i_], __ATOMIC_ACQUIRE); \
         if (j_ == nullptr) [[unlikely]] goto djump_resolve;           \
         ENTER(j_);                                                    \
     } while (0)
@@ -562,13 +601,11 @@ Outcome execute(Cache* cache, const engine::Driver* driver, const engine::Reques
 #define UNARY_CODE(F)                   \
     REG(op->rd) = F(REG(op->ra));       \
     NEXT();
-#define GROUP_CODE()                         \
-    call_group(program, regs, mem, op);      \
-    NEXT();
 #define GROUP_CHECKED_CODE()                            \
+    LOCK();                                             \
     call_group(program, regs, mem, op);                 \
     if (PyErr_Occurred()) [[unlikely]] goto raised;     \
-    NEXT();
+    RESUME();
 #define REG_IMM_CODE(R)                              \
     REG(op->ra) = R(REG(op->rb), op->vx);            \
     NEXT();
@@ -614,6 +651,7 @@ op_handover:
 
 op_link: {
     // A stub: exit vx of block vy goes on at a block not looked up yet.
+    LOCK();
     Block* const owner = reinterpret_cast<Block*>(op->vy);
     const auto which = static_cast<int>(op->vx);
     if (which == 1 && !owner->target_ok) {
@@ -622,13 +660,15 @@ op_link: {
     }
     nb = block_for(cache, Profiling, *driver, program, owner->exits[which]);
     if (nb == nullptr) goto failed;
-    links_of(owner)[which] = nb;
+    __atomic_store_n(&links_of(owner)[which], nb, __ATOMIC_RELEASE);
+    UNLOCK();
     ENTER(nb);
 }
 
 djump_resolve: {
     // A jump-table entry used for the first time: its target must start a
     // block, by the program's own rule.
+    LOCK();
     const uint32_t index = (jump_address >> 1) - 1;
     const uint32_t target = program->_jump_entries[index];
     program->vtab->branch(program, static_cast<int32_t>(op->pc), static_cast<int32_t>(target), 1);
@@ -639,7 +679,8 @@ djump_resolve: {
     }
     nb = block_for(cache, Profiling, *driver, program, target);
     if (nb == nullptr) goto failed;
-    jumps[index] = nb;
+    __atomic_store_n(&jumps[index], nb, __ATOMIC_RELEASE);
+    UNLOCK();
     ENTER(nb);
 }
 
@@ -650,6 +691,24 @@ refill:
     window += nb->gas;
     total = reserve + window;
     if (total < nb->gas) goto out_of_gas;
+    if (unlocked != nullptr) {
+        // Without the lock, the check is made only when something asks for
+        // it: another thread exposed the blocks or changed an entry, a run
+        // was interrupted, or it is time to let signal handlers run (on the
+        // thread that runs them).  Taking the lock may mean waiting for
+        // another thread's Python code: the longer that took, the longer
+        // until the next time.
+        if (!__atomic_load_n(&cache->exposed, __ATOMIC_RELAXED) &&
+            __atomic_load_n(bound.entry_changes, __ATOMIC_RELAXED) == entries_at &&
+            __atomic_load_n(driver->interrupts, __ATOMIC_RELAXED) == interrupts_at &&
+            (!driver->signals || Clock::now() < next_check))
+            goto new_window;
+        const Clock::time_point asked = Clock::now();
+        LOCK();
+        const Clock::time_point got = Clock::now();
+        next_check = got + kSignalInterval + 16 * (got - asked);
+    }
+    interrupts_at = __atomic_load_n(driver->interrupts, __ATOMIC_RELAXED);
     if (!driver->let_others_run()) {
         out.interrupted = true;
         out.pc = nb->start;
@@ -661,6 +720,13 @@ refill:
         out.pc = nb->start;
         goto done;
     }
+    entries_at = __atomic_load_n(bound.entry_changes, __ATOMIC_RELAXED);
+    if (!lock_free && unlocking) {
+        lock_free = true;
+        next_check = Clock::now() + kSignalInterval;
+    }
+    UNLOCK();
+new_window:
     window = total < kCheckGas + nb->gas ? total : kCheckGas + nb->gas;
     reserve = total - window;
     window -= nb->gas;
@@ -669,6 +735,7 @@ refill:
     DISPATCH();
 
 ecalli: {
+    LOCK();
     const uint32_t index = static_cast<uint32_t>(op->vx);
     // Ops after the call in this block: their gas goes back when the run stops here.
     const uint64_t rest = op->vy;  // set when the block was built
@@ -696,7 +763,7 @@ ecalli: {
             out.charged = true;
             goto done;
         }
-        NEXT();
+        RESUME();
     }
     if (reply == HostCall::Reply::end) {
         out.end = static_cast<End>(status);
@@ -713,6 +780,7 @@ ecalli: {
 }
 
 load_slow: {
+    LOCK();
     if (map->store_runs_code) goto group_access;
     uint64_t value;
     uint32_t fault;
@@ -720,7 +788,7 @@ load_slow: {
     map = bound.page_map(mem), reads = map->read, writes = map->write;
     if (rc == 0) {
         REG(op->ra) = access_signed ? num::sign_extend(value, access_length) : value;
-        NEXT();
+        RESUME();
     }
     if (rc > 0) {
         out.fault = fault;
@@ -730,11 +798,12 @@ load_slow: {
 }
 
 store_slow: {
+    LOCK();
     if (map->store_runs_code) goto group_access;
     uint32_t fault;
     const int rc = bound.store(mem, access_address, access_length, access_value, &fault);
     map = bound.page_map(mem), reads = map->read, writes = map->write;
-    if (rc == 0) NEXT();
+    if (rc == 0) RESUME();
     if (rc > 0) {
         out.fault = fault;
         goto page_fault;
@@ -751,7 +820,7 @@ access_failed:
     call_group(program, regs, mem, op);
     map = bound.page_map(mem), reads = map->read, writes = map->write;
     if (PyErr_Occurred()) goto raised;
-    NEXT();
+    RESUME();
 
 group_access:
     // A store whose lookups may run Python code: the access is made once,
@@ -767,7 +836,7 @@ group_access:
         out.charged = true;
         goto done;
     }
-    NEXT();
+    RESUME();
 
 // Exits at the op that caused them.
 raised:
@@ -796,11 +865,15 @@ failed_here:
     out.end = End::failed;
 
 done:
+    LOCK();
     out.gas = reserve + window;
     return out;
 
 #undef REG
 #undef DISPATCH
+#undef LOCK
+#undef UNLOCK
+#undef RESUME
 #undef NEXT
 #undef ENTER
 #undef FOLLOW
@@ -954,6 +1027,9 @@ Block* block_for(Cache* cache, bool profiling, const engine::Driver& driver, CyP
     if (forms.blocks[pc] != nullptr) return forms.blocks[pc];
     CyBlockInfo* gb = driver.block_at(driver.interpreter, pc);
     if (gb == nullptr) return nullptr;
+    // Compiling may have run Python code, and another thread's run may have
+    // built the block meanwhile: the first one stays (links may lead to it).
+    if (forms.blocks[pc] != nullptr) return forms.blocks[pc];
     Block* b = build_block(cache, labels, gb, pc, program);
     if (b == nullptr) return nullptr;
     forms.blocks[pc] = b;
@@ -1007,7 +1083,7 @@ void free_cache(Cache* cache) {
     delete cache;
 }
 
-void expose(Cache* cache) { cache->exposed = true; }
+void expose(Cache* cache) { __atomic_store_n(&cache->exposed, true, __ATOMIC_RELAXED); }
 
 bool exposed(const Cache* cache) { return cache->exposed; }
 

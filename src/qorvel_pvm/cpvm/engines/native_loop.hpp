@@ -6,7 +6,8 @@
 // loop runs only exact CyProgram and CyMemory objects whose blocks no Python
 // code has seen (`expose`) and whose table entries are still as their groups
 // built them.  It then calls `run` with an engine::Request and gets an
-// engine::Outcome back (engine.hpp).
+// engine::Outcome back (engine.hpp).  A run that outlasts its first window
+// of gas gives up the interpreter lock until it needs it again.
 #pragma once
 
 #include "engine.hpp"
@@ -29,6 +30,8 @@ int init(const Setup& setup);
 
 // Switched off by tests and benchmarks to send every run down the general path.
 extern bool enabled;
+// Switched off by benchmarks to keep the interpreter lock for whole runs.
+extern bool unlocking;
 
 Cache* new_cache(const CyProgram* program);  // NULL with MemoryError
 void free_cache(Cache* cache);

@@ -53,7 +53,7 @@ PyObject* entry_get_gas_cost(PyObject* self, void*) {
 int entry_set_gas_cost(PyObject* self, PyObject* v, void*) {
     if (v == nullptr) return refuse_delete();
     if (!to_u32(v, &reinterpret_cast<CyTableEntry*>(self)->gas_cost)) return -1;
-    ++entry_changes;
+    __atomic_fetch_add(&entry_changes, 1, __ATOMIC_RELAXED);  // read by runs without the lock
     return 0;
 }
 
@@ -66,7 +66,7 @@ int entry_set_is_terminating(PyObject* self, PyObject* v, void*) {
     int flag = to_flag(v);
     if (flag < 0) return -1;
     reinterpret_cast<CyTableEntry*>(self)->is_terminating = flag;
-    ++entry_changes;
+    __atomic_fetch_add(&entry_changes, 1, __ATOMIC_RELAXED);  // read by runs without the lock
     return 0;
 }
 

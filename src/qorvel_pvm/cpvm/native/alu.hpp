@@ -184,6 +184,25 @@ constexpr uint64_t mul_upper_s_u(uint64_t a, uint64_t b) {
     return static_cast<uint64_t>(static_cast<uint128>(p >> 64));
 }
 
+// Bit counts over the low `Bytes` bytes of a value: 1 bits, 0 bits above
+// the highest 1 bit and 0 bits below the lowest one (the width in bits
+// when those bytes are all 0), and the byte reversal of the whole register.
+template <unsigned Bytes>
+constexpr uint64_t count_ones(uint64_t a) {
+    return static_cast<uint64_t>(__builtin_popcountll(static_cast<U<Bytes>>(a)));
+}
+template <unsigned Bytes>
+constexpr uint64_t leading_zeros(uint64_t a) {
+    const U<Bytes> v = static_cast<U<Bytes>>(a);
+    return v == 0 ? uint64_t{8 * Bytes} : static_cast<uint64_t>(__builtin_clzll(v)) - (64 - 8 * Bytes);
+}
+template <unsigned Bytes>
+constexpr uint64_t trailing_zeros(uint64_t a) {
+    const U<Bytes> v = static_cast<U<Bytes>>(a);
+    return v == 0 ? uint64_t{8 * Bytes} : static_cast<uint64_t>(__builtin_ctzll(v));
+}
+constexpr uint64_t reverse_bytes(uint64_t a) { return __builtin_bswap64(a); }
+
 // The same rule with its operands swapped (the `_alt` forms of the
 // register-immediate group: the immediate is the value, the register the amount).
 template <Rule R>

@@ -58,6 +58,43 @@ struct CyMemory {
     uint64_t _w_bitset[kBitsetWords];
     int32_t heap_break;
     void* _owned;         // native registry of the buffers this memory allocated
+    // Set while a run uses the memory without holding the interpreter lock:
+    // Python code (another thread) must not touch it then.
+    uint32_t _busy;
+    // The thread whose runs use the memory (0: none).  Runs on other threads
+    // are refused, even while the owner's host handler holds the lock.
+    unsigned long _owner;
+};
+
+inline constexpr const char* kMemoryBusyMessage = "memory is in use by a running program";
+
+// A run's claim on its memory, for as long as the claim lives: refused with
+// RuntimeError while the memory is busy or claimed from another thread.
+// Claims on one thread nest (a host handler may start a run on the memory
+// of the run that called it).
+class MemoryClaim {
+public:
+    bool acquire(CyMemory* memory) {
+        const unsigned long me = PyThread_get_thread_ident();
+        if (memory->_busy != 0 || (memory->_owner != 0 && memory->_owner != me)) {
+            PyErr_SetString(PyExc_RuntimeError, kMemoryBusyMessage);
+            return false;
+        }
+        memory_ = memory;
+        previous_ = memory->_owner;
+        memory->_owner = me;
+        return true;
+    }
+    ~MemoryClaim() {
+        if (memory_ != nullptr) memory_->_owner = previous_;
+    }
+    MemoryClaim() = default;
+    MemoryClaim(const MemoryClaim&) = delete;
+    MemoryClaim& operator=(const MemoryClaim&) = delete;
+
+private:
+    CyMemory* memory_ = nullptr;
+    unsigned long previous_ = 0;
 };
 
 // Published page geometry.
