@@ -36,6 +36,7 @@ from .cpvm.vm_memory import CyMemory
 from .cpvm.vm_program import CyProgram
 from .interpreter import Interpreter, RunResult
 from .profile import Profile, block_location, function_name, load_symbols
+from .trace import end_record
 
 __all__ = ["main"]
 
@@ -788,16 +789,6 @@ class _InstructionLog:
             self.stream.close()
 
 
-def _run_options(args: argparse.Namespace) -> dict[str, Any]:
-    """The run's optional keyword arguments that the command line asked for."""
-    options: dict[str, Any] = {}
-    if args.breakpoints:
-        options["breakpoints"] = set(args.breakpoints)
-    if args.max_steps is not None:
-        options["max_steps"] = args.max_steps
-    return options
-
-
 #: Endings a run of the command line succeeds with: the program halted, or
 #: stopped where --break or --max-steps asked it to.
 _ASKED_FOR = ("halt", "breakpoint", "step")
@@ -811,19 +802,17 @@ def cmd_run(args: argparse.Namespace, out: TextIO) -> int:
     if args.last is not None and args.trace_instructions is None:
         raise UsageError("--last applies only to --trace-instructions")
     run = _prepare(args)
-    options = _run_options(args)
     # With the instruction trace on standard output, the rest goes to
     # standard error so that the output stays JSON lines.
     if args.trace_instructions == "-":
         out = sys.stderr
     log = _InstructionLog(args.trace_instructions, args.last) if args.trace_instructions is not None else None
-    if log is not None:
-        options["trace_instructions"] = log
     trace_out = sys.stderr if args.json else out
     tracer = _Tracer(run.blob, run.interpreter, trace_out) if args.trace else None
     try:
         result = run.interpreter.run(
-            registers=run.registers, memory=run.memory, pc=args.pc, gas=args.gas, trace=tracer, **options
+            registers=run.registers, memory=run.memory, pc=args.pc, gas=args.gas, trace=tracer,
+            breakpoints=set(args.breakpoints) or None, max_steps=args.max_steps, trace_instructions=log,
         )
     except KeyboardInterrupt as e:
         if tracer is not None:
@@ -835,8 +824,6 @@ def cmd_run(args: argparse.Namespace, out: TextIO) -> int:
         _report_interruption(e, args.gas, args.json, out)
         return 130
     if log is not None:
-        from .trace import end_record  # type: ignore[import-not-found, unused-ignore]
-
         log.finish(end_record(result))
     if tracer is not None:
         tracer.finish(args.pc, result)
@@ -911,17 +898,15 @@ def cmd_profile(args: argparse.Namespace, out: TextIO) -> int:
     if any(path == "-" for _, path in files):
         out = sys.stderr
     run = _prepare(args)
-    options: dict[str, Any] = {"profile": True}
     try:
         result = run.interpreter.run(
-            registers=run.registers, memory=run.memory, pc=args.pc, gas=args.gas, **options
+            registers=run.registers, memory=run.memory, pc=args.pc, gas=args.gas, profile=True
         )
     except KeyboardInterrupt as e:
         _report_interruption(e, args.gas, False, out)
         return 130
-    profile = getattr(result, "profile", None)
-    if not isinstance(profile, Profile):
-        raise TypeError(f"the run returned no profile: {profile!r}")
+    profile = result.profile
+    assert profile is not None  # profile=True always gives one
     _print_result(result, args.gas, out, registers=False)
     used = args.gas - result.gas
     if profile.total != used:
