@@ -38,6 +38,7 @@
 #include "module.hpp"
 #include "numeric.hpp"
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <new>
@@ -65,7 +66,7 @@ constexpr uint8_t kLastRegister = 12;
 // A run without the interpreter lock takes it this often (at least) on the
 // thread that runs signal handlers, so that Ctrl-C stops it promptly.
 using Clock = std::chrono::steady_clock;
-constexpr Clock::duration kSignalInterval = std::chrono::milliseconds(5);
+constexpr Clock::duration kSignalInterval = std::chrono::milliseconds(1);
 constexpr int kEcalliOpcode = 10;
 
 struct Op {
@@ -374,6 +375,44 @@ constexpr int kHandoverIndex = 0 PVM_NATIVE_OPS(PVM_COUNT_OP);
 constexpr int kLinkIndex = kHandoverIndex + 1;
 #undef PVM_COUNT_OP
 
+// ----- the interpreter lock ---------------------------------------------------------
+//
+// A thread that asks for the interpreter lock while another holds it sleeps
+// until the lock is handed over, which takes far longer (tens of
+// microseconds) than a host handler's usual Python code.  Runs that take the
+// lock for a slow path say so, and a run about to take it spins a little
+// while another run holds it: it then takes the lock as it comes free,
+// without sleeping.  A hint only: when it is wrong, a run spins for nothing
+// or sleeps as it would anyway.
+std::atomic<bool> runs_hold_lock{false};
+constexpr Clock::duration kMaxSpin = std::chrono::microseconds(50);
+
+inline void cpu_relax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield");
+#endif
+}
+
+void take_lock(PyThreadState* state) {
+    if (runs_hold_lock.load(std::memory_order_relaxed)) {
+        const Clock::time_point until = Clock::now() + kMaxSpin;
+        for (unsigned i = 1; runs_hold_lock.load(std::memory_order_relaxed); ++i) {
+            cpu_relax();
+            if (i % 64 == 0 && Clock::now() > until) break;
+        }
+    }
+    PyEval_RestoreThread(state);
+    runs_hold_lock.store(true, std::memory_order_relaxed);
+}
+
+PyThreadState* give_lock() {
+    PyThreadState* state = PyEval_SaveThread();
+    runs_hold_lock.store(false, std::memory_order_relaxed);
+    return state;
+}
+
 // ----- the loop -------------------------------------------------------------------
 
 inline bool entries_current(Cache* cache);
@@ -482,7 +521,7 @@ Outcome execute(Cache* cache, const engine::Driver* driver, const engine::Reques
 #define LOCK()                                      \
     do {                                            \
         if (unlocked != nullptr) [[unlikely]] {     \
-            PyEval_RestoreThread(unlocked);         \
+            take_lock(unlocked);                    \
             unlocked = nullptr;                     \
             mem->_busy = 0;                         \
         }                                           \
@@ -491,7 +530,7 @@ Outcome execute(Cache* cache, const engine::Driver* driver, const engine::Reques
     do {                                            \
         if (lock_free) {                            \
             mem->_busy = 1;                         \
-            unlocked = PyEval_SaveThread();         \
+            unlocked = give_lock();                 \
         }                                           \
     } while (0)
 // Goes on with the next op after a slow path.
@@ -866,6 +905,7 @@ failed_here:
 
 done:
     LOCK();
+    runs_hold_lock.store(false, std::memory_order_relaxed);  // Python code runs next, for any time
     out.gas = reserve + window;
     return out;
 

@@ -81,6 +81,16 @@ private:
     int64_t interp_id_ = -1;
 };
 
+// On a Python built without the global interpreter lock, every module says
+// that it needs the lock: importing one turns the lock on.  The modules keep
+// state shared between threads (block caches, the memories' page maps, the
+// spare objects of the instruction groups) that the lock guards.
+#ifdef Py_mod_gil
+#define PVM_GIL_SLOT {Py_mod_gil, Py_MOD_GIL_USED},
+#else
+#define PVM_GIL_SLOT
+#endif
+
 // Defines PyInit_<name> for a module with multi-phase initialisation whose
 // create step is guarded by `guard` and whose body is `exec_fn(module)`.
 #define PVM_DEFINE_MODULE(name, doc, methods, guard, exec_fn)                                     \
@@ -93,7 +103,7 @@ private:
     static PyModuleDef_Slot name##_slots[] = {                                                   \
         {Py_mod_create, reinterpret_cast<void*>(name##_create)},                                 \
         {Py_mod_exec, reinterpret_cast<void*>(name##_exec)},                                     \
-        {0, nullptr}};                                                                           \
+        PVM_GIL_SLOT{0, nullptr}};                                                               \
     static PyModuleDef name##_def = {PyModuleDef_HEAD_INIT, #name, doc, 0, methods,              \
                                      name##_slots, nullptr, nullptr, nullptr};                   \
     PyMODINIT_FUNC PyInit_##name() { return PyModuleDef_Init(&name##_def); }
