@@ -202,12 +202,12 @@ def test_bad_files_count_as_failures(tmp_path):
     assert lines[-1] == "1 passed, 3 failed"
 
 
-@pytest.mark.parametrize("jobs", [1, 3])
-def test_jobs_keep_the_report_and_progress_is_shown(tmp_path, jobs):
+@pytest.mark.parametrize("jobs, threads", [(1, False), (3, False), (3, True)])
+def test_jobs_keep_the_report_and_progress_is_shown(tmp_path, jobs, threads):
     files = [base_vector(name=f"v{i}", **({"expected-gas": 7} if i % 4 == 0 else {})) for i in range(12)]
     _, reference = run_files(tmp_path, *files)
     out, progress = io.StringIO(), io.StringIO()
-    assert check_paths([tmp_path], out=out, jobs=jobs, progress=progress) == (9, 3)
+    assert check_paths([tmp_path], out=out, jobs=jobs, progress=progress, threads=threads) == (9, 3)
     assert out.getvalue().splitlines() == reference
     shown = progress.getvalue()
     assert "\r12/12 files, 9 passed, 3 failed" in shown and shown.endswith("\r\033[K")

@@ -10,7 +10,8 @@ from .cpvm.vm_memory import CyMemory
 from .cpvm.vm_program import CyProgram
 from .cpvm.vm_status import PvmExit
 from .interpreter import HostExit, Interpreter, RunResult, run
+from .parallel import Job, run_many
 
 __version__ = "0.1.0"
 
-__all__ = ["run", "Interpreter", "RunResult", "CyProgram", "CyMemory", "PvmExit", "HostExit", "__version__"]
+__all__ = ["run", "run_many", "Job", "Interpreter", "RunResult", "CyProgram", "CyMemory", "PvmExit", "HostExit", "__version__"]

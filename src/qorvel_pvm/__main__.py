@@ -4,7 +4,7 @@
     qorvel-pvm profile PROGRAM [--symbols FILE] [--folded FILE] [--speedscope FILE] [--svg FILE] ...
     qorvel-pvm asm SOURCE -o BLOB
     qorvel-pvm disasm BLOB
-    qorvel-pvm vectors [--jobs N] PATH...
+    qorvel-pvm vectors [--jobs N [--threads]] PATH...
 
 PROGRAM, SOURCE and BLOB may be '-' for standard input; `asm -o -` writes
 the blob to standard output.
@@ -225,7 +225,8 @@ faulting access that lacks the permission.
 Prints one line per failing vector naming every field that differs, then
 "N passed, N failed".  On a terminal, a status line on standard error shows
 the files done so far.  --jobs N runs the files in N processes (0: one per
-core); the report keeps the file order.  Exit code 1 when any vector failed,
+core), or with --threads in N threads of this process; the report keeps
+the file order.  Exit code 1 when any vector failed,
 2 when a path does not exist, a directory holds no .json file or the files
 hold no vector.
 """
@@ -366,6 +367,7 @@ def build_parser() -> argparse.ArgumentParser:
         "-j", "--jobs", type=_bounded(0, 1024, "jobs"), default=1, metavar="N",
         help="run the files in N worker processes (default 1; 0: one per core)",
     )
+    vec.add_argument("--threads", action="store_true", help="run the N jobs as threads of this process")
     return parser
 
 
@@ -993,7 +995,8 @@ def cmd_vectors(args: argparse.Namespace, out: TextIO) -> int:
     jobs = args.jobs or os.cpu_count() or 1
     progress = sys.stderr if sys.stderr.isatty() else None
     try:
-        passed, failed = check_paths(args.paths, out=out, verbose=args.verbose, jobs=jobs, progress=progress)
+        passed, failed = check_paths(args.paths, out=out, verbose=args.verbose, jobs=jobs, progress=progress,
+                                     threads=args.threads)
     except BrokenPipeError:
         raise  # the reader went away: not a problem with the paths
     except (OSError, VectorError) as e:

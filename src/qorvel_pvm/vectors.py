@@ -42,11 +42,12 @@ and directories of them (the `vectors` command of ``python -m qorvel_pvm``)::
 from __future__ import annotations
 
 import json
+import multiprocessing
 import os
 import signal
 import sys
 from dataclasses import dataclass
-from concurrent.futures import ProcessPoolExecutor
+from concurrent.futures import Executor, ProcessPoolExecutor, ThreadPoolExecutor
 from itertools import repeat
 from typing import Any, Generator, Iterable, Optional, Sequence, TextIO, Union
 
@@ -415,18 +416,32 @@ def check_file(path: str, verbose: bool = False) -> tuple[list[str], int, int]:
     return lines, passed, failed
 
 
-def _file_results(files: list[str], verbose: bool, jobs: int) -> Generator[tuple[list[str], int, int], None, None]:
-    """check_file of every file, in order; in `jobs` worker processes when
-    that is more than one."""
+def _file_results(
+    files: list[str], verbose: bool, jobs: int, threads: bool = False
+) -> Generator[tuple[list[str], int, int], None, None]:
+    """check_file of every file, in order; in `jobs` worker processes (or
+    threads) when that is more than one."""
     if jobs <= 1 or len(files) <= 1:
         for path in files:
             yield check_file(path, verbose)
         return
-    # Ctrl-C reaches the whole process group: the workers ignore it and the
-    # main process stops them, so one interruption gives one report.
-    pool = ProcessPoolExecutor(
-        max_workers=min(jobs, len(files)), initializer=signal.signal, initargs=(signal.SIGINT, signal.SIG_IGN)
-    )
+    pool: Executor
+    if threads:
+        # Long runs proceed in parallel; reading and comparing the vectors
+        # takes turns on the interpreter lock.
+        pool = ThreadPoolExecutor(max_workers=min(jobs, len(files)), thread_name_prefix="qorvel_pvm vectors")
+    else:
+        # Ctrl-C reaches the whole process group: the workers ignore it and
+        # the main process stops them, so one interruption gives one report.
+        # Workers start from a fork server where there is one: forking this
+        # process, which may have threads (runs in progress), could copy a
+        # lock some thread holds.
+        methods = multiprocessing.get_all_start_methods()
+        context = multiprocessing.get_context("forkserver" if "forkserver" in methods else None)
+        pool = ProcessPoolExecutor(
+            max_workers=min(jobs, len(files)), mp_context=context, initializer=signal.signal,
+            initargs=(signal.SIGINT, signal.SIG_IGN),
+        )
     try:
         yield from pool.map(check_file, files, repeat(verbose), chunksize=max(1, min(8, len(files) // (jobs * 8))))
     finally:
@@ -439,14 +454,16 @@ def check_paths(
     verbose: bool = False,
     jobs: int = 1,
     progress: Optional[TextIO] = None,
+    threads: bool = False,
 ) -> tuple[int, int]:
     """Runs every vector in the files and directories named.
 
     Writes one line per failing vector (and per unreadable file, which counts
     as one failure) naming every field that differs, then the line
     "N passed, N failed"; with `verbose`, also a line per passing vector.
-    `jobs` above 1 runs the files in that many worker processes (the report
-    keeps the file order).  `progress`, a terminal stream, gets a status line
+    `jobs` above 1 runs the files in that many worker processes, or with
+    `threads` in that many threads of this process (the report keeps the
+    file order either way).  `progress`, a terminal stream, gets a status line
     ("files done/total, passed, failed") rewritten as the files finish.
     Returns (passed, failed).  Raises FileNotFoundError or VectorError for a
     path that names no vectors at all.
@@ -455,7 +472,7 @@ def check_paths(
     files = find_vector_files(paths)
     passed = failed = 0
     shown = False
-    results = _file_results(files, verbose, jobs)
+    results = _file_results(files, verbose, jobs, threads)
     try:
         for done, (lines, ok, bad) in enumerate(results, 1):
             passed, failed = passed + ok, failed + bad
