@@ -49,7 +49,9 @@ stopping and resuming alike.
 Besides, the sieve runs on a bound of 10,000,000 against the same algorithm
 in C++ (bench/sieve_native.cpp, compiled with $CXX or g++ at -O3 into a
 temporary directory): both must find the same primes, and the ratio of their
-best wall-clock times is reported as "N x native".
+best wall-clock times is reported as "N x native".  And batches of 8 runs
+(compiled-style sorting, the sieve, the service with its handler) run on 1,
+2 and all cores through `qorvel_pvm.run_many` (bench/parallel.py).
 
 The figures are printed and written into docs/PERFORMANCE.md (between its
 "bench:results" markers).
@@ -60,7 +62,8 @@ environment (`--install` forces that).
 
 Usage: python bench/run.py [--install] [--no-callgrind] [--no-native] [--no-doc]
                            [--only KEY,...]
-(`--only` takes workload keys and `native` for the comparison with C++.)
+(`--only` takes workload keys, `native` for the comparison with C++ and
+`parallel` for the batches on several cores.)
 """
 
 from __future__ import annotations
@@ -841,7 +844,20 @@ def markdown_table(headers, rows) -> str:
     return "\n".join(lines)
 
 
-def results_section(info, rates, host, native, elapsed) -> str:
+def parallel_lines(parallel) -> list[str]:
+    if not parallel:
+        return ["Batches on several cores: not measured (--only without `parallel`)."]
+    import parallel as par
+    headers, rows = par.table(parallel)
+    return [
+        "Batches of 8 independent runs on 1, 2 and all cores (`bench/parallel.py`, `qorvel_pvm.run_many`;",
+        "guest instructions per second over the batch, speed-up against one worker):",
+        "",
+        markdown_table(headers, rows),
+    ]
+
+
+def results_section(info, rates, host, native, parallel, elapsed) -> str:
     today = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d")
     return "\n".join([
         BEGIN_MARK,
@@ -853,6 +869,8 @@ def results_section(info, rates, host, native, elapsed) -> str:
         markdown_table(HEADERS, table_rows(rates, host)),
         "",
         native_line(native),
+        "",
+        *parallel_lines(parallel),
         "",
         "Where the host instructions of each workload go (shares of the callgrind difference; a",
         "module's share includes what it calls in the Python runtime and the C library):",
@@ -885,7 +903,7 @@ def main() -> int:
     parser.add_argument("--no-doc", action="store_true", help="do not rewrite docs/PERFORMANCE.md")
     parser.add_argument("--only", metavar="KEYS",
                         help="measure only these workloads (comma-separated keys, `native` for the "
-                             "comparison with C++); implies --no-doc")
+                             "comparison with C++, `parallel` for the batches on several cores); implies --no-doc")
     parser.add_argument("--inner", nargs=2, metavar=("WORKLOAD", "SIZE"), help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.inner:
@@ -907,13 +925,15 @@ def main() -> int:
 
     workloads = WORKLOADS
     with_native = not args.no_native
+    with_parallel = True
     if args.only:
         keys = args.only.split(",")
-        unknown = [k for k in keys if k not in BY_KEY and k != "native"]
+        unknown = [k for k in keys if k not in BY_KEY and k not in ("native", "parallel")]
         if unknown:
-            parser.error(f"unknown workloads {unknown}; known: {', '.join(BY_KEY)}, native")
-        workloads = [BY_KEY[k] for k in keys if k != "native"]
+            parser.error(f"unknown workloads {unknown}; known: {', '.join(BY_KEY)}, native, parallel")
+        workloads = [BY_KEY[k] for k in keys if k in BY_KEY]
         with_native = with_native and "native" in keys
+        with_parallel = "parallel" in keys
         args.no_doc = True
     rates = {}
     for w in workloads:
@@ -932,6 +952,12 @@ def main() -> int:
             return 1
         print("  " + native_line(versus_native).replace("`", "").replace("**", ""), flush=True)
 
+    parallel: dict[str, dict[int, float]] = {}
+    if with_parallel:
+        import parallel as par
+        print("batches on several cores:", flush=True)
+        parallel = par.measure()
+
     host: dict[str, HostCost] = {}
     if args.no_callgrind:
         print("callgrind skipped (--no-callgrind)")
@@ -947,6 +973,10 @@ def main() -> int:
     if with_native:
         print()
         print(native_line(versus_native).replace("`", "").replace("**", ""))
+    if parallel:
+        import parallel as par
+        print()
+        print_table(*par.table(parallel))
     if host:
         print()
         print("host instructions by module (share of the callgrind difference):")
@@ -962,7 +992,7 @@ def main() -> int:
     info["package"] = f"qorvel_pvm {qorvel_pvm.__version__} " + (
         "built in the source tree" if Path(qorvel_pvm.__file__).parent == ROOT / "src" / "qorvel_pvm"
         else "installed")
-    write_doc(results_section(info, rates, host, versus_native, elapsed))
+    write_doc(results_section(info, rates, host, versus_native, parallel, elapsed))
     print(f"figures written to {DOC.relative_to(ROOT)}")
     return 0
 
