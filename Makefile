@@ -14,6 +14,7 @@ PYTHON ?= $(shell { command -v pyenv >/dev/null 2>&1 && v=$$(pyenv latest $(PYTH
 PY_VERSION := $(shell "$(PYTHON)" -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null)
 VENV ?= $(if $(filter 3.12,$(PY_VERSION)),.venv,.venv-$(PY_VERSION))
 ASAN_VENV ?= $(VENV)-asan
+TSAN_VENV ?= $(VENV)-tsan
 PIP_FLAGS := --quiet --disable-pip-version-check
 
 # The package is built without build isolation, by the build tools installed
@@ -34,7 +35,7 @@ define pip_build
 		|| { cat $2.log >&2; exit 1; }
 endef
 
-.PHONY: run test test-asan bench inplace clean check-python
+.PHONY: run test test-asan test-tsan bench inplace clean check-python
 
 check-python:
 	@test -n "$(PY_VERSION)" || { echo "Python $(PYTHON_VERSION) not found (pyenv, PATH): set PYTHON=/path/to/python3" >&2; exit 2; }
@@ -69,6 +70,17 @@ test-asan: check-python
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so):$$(g++ -print-file-name=libubsan.so)" \
 	ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 PYTHONMALLOC=malloc \
 	PVM_ASAN=1 $(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider
+
+# The tests of runs on several threads against a ThreadSanitizer build of the
+# package (the Python runtime itself is not instrumented: what is checked is
+# the package's own code, synchronised through the runtime's lock).
+test-tsan: check-python
+	test -x $(TSAN_VENV)/bin/python || { "$(PYTHON)" -m venv $(TSAN_VENV) && \
+		$(TSAN_VENV)/bin/pip install $(PIP_FLAGS) --upgrade pip; }
+	$(TSAN_VENV)/bin/pip install $(PIP_FLAGS) $(BUILD_TOOLS)
+	$(call pip_build,PVM_SANITIZE=thread $(DEV_ENV) $(TSAN_VENV)/bin/pip,$(BUILD_DIR)-tsan,.[test])
+	LD_PRELOAD="$$(g++ -print-file-name=libtsan.so)" TSAN_OPTIONS="halt_on_error=1 report_signal_unsafe=0" \
+	PYTHONMALLOC=malloc $(TSAN_VENV)/bin/python -m pytest -q -p no:cacheprovider tests/test_threads.py
 
 # Benchmarks of the package built from the current sources (installed first,
 # so that the figures never come from an older build).
