@@ -407,6 +407,16 @@ void take_lock(PyThreadState* state) {
     runs_hold_lock.store(true, std::memory_order_relaxed);
 }
 
+// Whether this thread is its interpreter's only one: then no thread can be
+// waiting for the lock, and a run keeps it (giving it up and taking it back
+// at every host call would only cost time).  Another thread can only appear
+// through Python code this one runs, with the lock (a host handler); the run
+// looks again at each periodic check, which also lets such a thread run.
+inline bool alone() {
+    PyThreadState* const me = PyThreadState_Get();
+    return PyInterpreterState_ThreadHead(PyThreadState_GetInterpreter(me)) == me && PyThreadState_Next(me) == nullptr;
+}
+
 PyThreadState* give_lock() {
     PyThreadState* state = PyEval_SaveThread();
     runs_hold_lock.store(false, std::memory_order_relaxed);
@@ -512,6 +522,7 @@ Outcome execute(Cache* cache, const engine::Driver* driver, const engine::Reques
     // (new blocks, the entries, exposure) is looked at only under the lock.
     PyThreadState* unlocked = nullptr;  // the thread's state while the lock is given up
     bool lock_free = false;             // past the first window: goes on without the lock
+    bool solo = false;                  // the thread was alone at the last check: keeps the lock
     uint64_t entries_at = 0;            // *entry_changes at the last check
     uint64_t interrupts_at = *driver->interrupts;
     Clock::time_point next_check{};     // signals: when the lock is next taken to run their handlers
@@ -528,7 +539,7 @@ Outcome execute(Cache* cache, const engine::Driver* driver, const engine::Reques
     } while (0)
 #define UNLOCK()                                    \
     do {                                            \
-        if (lock_free) {                            \
+        if (lock_free && !solo) {                   \
             mem->_busy = 1;                         \
             unlocked = give_lock();                 \
         }                                           \
@@ -760,6 +771,7 @@ refill:
         goto done;
     }
     entries_at = __atomic_load_n(bound.entry_changes, __ATOMIC_RELAXED);
+    solo = alone();
     if (!lock_free && unlocking) {
         lock_free = true;
         next_check = Clock::now() + kSignalInterval;
