@@ -110,14 +110,29 @@ def test_runs_on_threads_equal_runs_one_by_one():
         assert [outcome(r) for r in threaded] == one_by_one
 
 
+@pytest.mark.parametrize("workers", [1, 2])
+def test_a_program_that_does_not_decode_is_its_jobs_exception(workers):
+    jobs = [Job(SPIN, gas=20), Job(b"\x01"), Job(SPIN, gas=20)]
+    results = run_many(jobs, workers=workers, return_exceptions=True)
+    assert [type(r) for r in results] == [type(results[0]), ValueError, type(results[0])]
+    assert results[0].status == results[2].status == "out-of-gas"
+    with pytest.raises(ValueError, match="program blob is truncated"):
+        run_many(jobs, workers=workers)
+
+
 def test_a_failing_job_stops_the_batch_and_raises():
     jobs = [Job(WORK, work_registers(10**9, 0), work_memory(), gas=10**9, host=Handler(fail_at=5)) for _ in range(3)]
     with pytest.raises(ValueError, match="refused at round 5"):
         run_many(jobs, workers=2)
 
 
+SHARED = CyMemory()
+
+
 @pytest.mark.parametrize("args, error, message", [
     (([b"x"],), TypeError, "run_many() takes Job objects, not 'bytes'"),
+    (([Job(SPIN), Job(SPIN, memory=SHARED), Job(SPIN, memory=SHARED)], 2), ValueError,
+     "jobs 1 and 2 share a memory: each job running on its own thread needs its own"),
     (([], 0), ValueError, "workers must be at least 1, got 0"),
     (([], 1.5), TypeError, "workers must be an int, not 'float'"),
 ])
@@ -240,6 +255,27 @@ def test_ctrl_c_stops_a_run_without_the_lock_promptly():
     assert time.monotonic() - started < 10
     watcher.join()
     assert not busy(memory)
+
+
+@pytest.mark.skipif(threading.current_thread() is not threading.main_thread(), reason="needs the main thread")
+def test_ctrl_c_comes_through_soon_after_another_thread_held_the_lock_long():
+    # A thread holding the lock for a long while (one long C call) makes
+    # the run wait for it once; the signal checks after that stay frequent.
+    memory = CyMemory()
+    sent = []
+
+    def other():
+        wait_until(lambda: busy(memory), "the run gave up the lock")
+        sum(range(10**7))  # holds the lock throughout
+        wait_until(lambda: busy(memory), "the run gave up the lock again")
+        sent.append(time.monotonic())
+        signal.pthread_kill(threading.main_thread().ident, signal.SIGINT)
+    watcher = threading.Thread(target=other, daemon=True)
+    watcher.start()
+    with pytest.raises(KeyboardInterrupt):
+        run(SPIN, memory=memory, gas=FOREVER_GAS)
+    assert time.monotonic() - sent[0] < 1.0
+    watcher.join()
 
 
 @pytest.mark.skipif(threading.current_thread() is not threading.main_thread(), reason="needs the main thread")

@@ -47,6 +47,7 @@ they can.
 
 from __future__ import annotations
 
+import os
 from array import array
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Callable, Iterable, Literal, Optional, Sequence, Union
@@ -211,6 +212,10 @@ def _make_profile(raw: "RawProfile", start_pc: int) -> "Profile":
 # adapter of trace.py and makes a profile from its raw counts.
 vm_interpreter._bind_api(RunResult, STATUS_NAMES, Interpreter.run.__kwdefaults__ or {}, HostExit, _adapter,
                          _make_profile)
+# Long runs let signal handlers run on the main thread; in the child of a
+# fork, that is the thread that forked.
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=vm_interpreter._find_main_thread)
 
 
 def run(

@@ -12,10 +12,10 @@ different programs on different memories use different cores:
 >>> [r.registers[7] for r in run_many([Job(blob), Job(blob, memory=CyMemory())], workers=2)]
 [42, 42]
 
-A job's memory belongs to its run while the run goes on: two jobs must not
-share one (the second finds it busy and fails with RuntimeError), and
-nothing else may use it meanwhile.  Jobs of the same program share one
-`Interpreter`, so its blocks are compiled once for the whole batch.
+A job's memory belongs to its run while the run goes on: nothing else may
+use it meanwhile, and `run_many` refuses a batch in which two jobs share a
+memory when it runs them on several threads.  Jobs of the same program share
+one `Interpreter`, so its blocks are compiled once for the whole batch.
 
 Jobs and results pickle, so the same jobs run on other machines through
 any engine that ships pickled calls, with `run_job` as the function to call
@@ -57,18 +57,40 @@ def run_job(job: Job, interpreter: Optional[Interpreter] = None) -> RunResult:
     return interpreter.run(registers=job.registers, memory=job.memory, pc=job.pc, gas=job.gas, host=job.host)
 
 
-def _interpreters(jobs: Sequence[Job]) -> list[Interpreter]:
+def _interpreters(jobs: Sequence[Job]) -> list[Union[Interpreter, Exception]]:
     """An Interpreter per job, shared by the jobs of the same program (the
-    same CyProgram object, or equal blobs)."""
-    by_program: dict[object, Interpreter] = {}
+    same CyProgram object, or equal blobs); for a program that cannot be
+    run (a blob that does not decode), the exception making it raised."""
+    by_program: dict[object, Union[Interpreter, Exception]] = {}
     found = []
     for job in jobs:
         key: object = job.program if isinstance(job.program, bytes) else id(job.program)
         interpreter = by_program.get(key)
         if interpreter is None:
-            interpreter = by_program[key] = Interpreter(job.program)
+            try:
+                interpreter = Interpreter(job.program)
+            except Exception as e:
+                interpreter = e
+            by_program[key] = interpreter
         found.append(interpreter)
     return found
+
+
+def _run(job: Job, interpreter: Union[Interpreter, Exception]) -> RunResult:
+    if isinstance(interpreter, Exception):
+        raise interpreter
+    return run_job(job, interpreter)
+
+
+def _check_memories(batch: Sequence[Job]) -> None:
+    """Refuses jobs sharing a memory: on several threads their runs would
+    find it busy or see each other's changes, depending on timing."""
+    first: dict[int, int] = {}
+    for i, job in enumerate(batch):
+        if job.memory is not None:
+            j = first.setdefault(id(job.memory), i)
+            if j != i:
+                raise ValueError(f"jobs {j} and {i} share a memory: each job running on its own thread needs its own")
 
 
 def run_many(
@@ -77,10 +99,12 @@ def run_many(
     """Runs the jobs on `workers` threads (default: one per core, at most
     one per job) and returns their results in the order of the jobs.
 
-    A job that raises stops the batch: jobs not started yet are not run, and
-    the first exception (in job order) is raised once the running ones
-    ended.  With `return_exceptions`, every job runs and an exception takes
-    the place of its job's result.  Ctrl-C stops the runs in progress (each
+    A job that raises (also for a program that does not decode) stops the
+    batch: jobs not started yet are not run, and the first exception (in
+    job order) is raised once the running ones ended.  With
+    `return_exceptions`, every job runs and an exception takes the place of
+    its job's result.  On more than one thread, jobs must not share a
+    memory (ValueError).  Ctrl-C stops the runs in progress (each
     raises KeyboardInterrupt at its next check) and raises KeyboardInterrupt.
     With one worker the jobs run one by one on the calling thread.
     """
@@ -94,14 +118,16 @@ def run_many(
         raise TypeError(f"workers must be an int, not '{type(workers).__name__}'")
     elif workers < 1:
         raise ValueError(f"workers must be at least 1, got {workers}")
+    workers = min(workers, len(batch))
+    if workers > 1:
+        _check_memories(batch)
     interpreters = _interpreters(batch)
     results: list[Union[RunResult, BaseException, None]] = [None] * len(batch)
     errors: dict[int, BaseException] = {}
-    workers = min(workers, len(batch))
     if workers <= 1:
         for i, job in enumerate(batch):
             try:
-                results[i] = run_job(job, interpreters[i])
+                results[i] = _run(job, interpreters[i])
             except Exception as e:
                 if not return_exceptions:
                     raise
@@ -130,7 +156,7 @@ def run_many(
                     next_job += 1
                     running.add(me)
                 try:
-                    results[i] = run_job(batch[i], interpreters[i])
+                    results[i] = _run(batch[i], interpreters[i])
                 except BaseException as e:
                     with lock:
                         errors[i] = e

@@ -1806,6 +1806,13 @@ PyObject* interrupt_thread(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     Py_RETURN_NONE;
 }
 
+int find_main_thread();
+
+PyObject* py_find_main_thread(PyObject*, PyObject*) {
+    if (find_main_thread() < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
 PyMethodDef module_methods[] = {
     {"_bind_api", bind_api, METH_VARARGS,
      "_bind_api(result_type, status_names, defaults, host_exit, trace_adapter, make_profile) -> None\n\n"
@@ -1819,6 +1826,8 @@ PyMethodDef module_methods[] = {
     {"_set_unlocking", set_unlocking, METH_O,
      "_set_unlocking(on) -> bool\n\nLet long runs on the native loop give up the interpreter lock (the default) "
      "or keep it for the whole run.  Returns the previous setting.  Meant for benchmarks."},
+    {"_find_main_thread", py_find_main_thread, METH_NOARGS,
+     "_find_main_thread() -> None\n\nLook up the main thread again (after a fork, in the child)."},
     {"_interrupt_thread", cfunc(interrupt_thread), METH_FASTCALL,
      "_interrupt_thread(ident, stop) -> None\n\nAsk the runs of the thread `ident` (a threading ident) to stop: "
      "the next check a run there makes, also without the interpreter lock, raises KeyboardInterrupt.  With stop "
@@ -1844,7 +1853,8 @@ int make_thread_switch() {
     return thread_switch ? 0 : -1;
 }
 
-// The ident of the main thread, where signal handlers run.
+// The ident of the main thread, where signal handlers run (found again in
+// the child of a fork, whose main thread is the thread that forked).
 int find_main_thread() {
     Owned threading = Owned::steal(PyImport_ImportModule("threading"));
     Owned thread = Owned::steal(threading ? PyObject_CallMethod(threading.get(), "main_thread", nullptr) : nullptr);

@@ -82,6 +82,9 @@ def _set_native_loop(on: object, /) -> bool:
 def _set_unlocking(on: object, /) -> bool:
     """Let long runs on the native loop give up the interpreter lock (the default) or keep it for the whole run.  Returns the previous setting.  Meant for benchmarks."""
 
+def _find_main_thread() -> None:
+    """Look up the main thread again (after a fork, in the child)."""
+
 def _interrupt_thread(ident: int, stop: object, /) -> None:
     """Ask the runs of the thread `ident` (a threading ident) to stop: the next check a run there makes, also without the interpreter lock, raises KeyboardInterrupt.  With stop false, withdraw the request."""
 

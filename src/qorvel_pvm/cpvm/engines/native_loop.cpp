@@ -38,6 +38,7 @@
 #include "module.hpp"
 #include "numeric.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -67,6 +68,9 @@ constexpr uint8_t kLastRegister = 12;
 // thread that runs signal handlers, so that Ctrl-C stops it promptly.
 using Clock = std::chrono::steady_clock;
 constexpr Clock::duration kSignalInterval = std::chrono::milliseconds(1);
+// The interval grows with the time the lock took to get (so that a busy
+// Python thread does not slow the run down much), by this much at most.
+constexpr Clock::duration kMaxSignalDelay = std::chrono::milliseconds(50);
 constexpr int kEcalliOpcode = 10;
 
 struct Op {
@@ -711,6 +715,8 @@ op_link: {
     nb = block_for(cache, Profiling, *driver, program, owner->exits[which]);
     if (nb == nullptr) goto failed;
     __atomic_store_n(&links_of(owner)[which], nb, __ATOMIC_RELEASE);
+    // Compiling a block may run Python code (a group's Python decoder).
+    map = bound.page_map(mem), reads = map->read, writes = map->write;
     UNLOCK();
     ENTER(nb);
 }
@@ -730,6 +736,7 @@ djump_resolve: {
     nb = block_for(cache, Profiling, *driver, program, target);
     if (nb == nullptr) goto failed;
     __atomic_store_n(&jumps[index], nb, __ATOMIC_RELEASE);
+    map = bound.page_map(mem), reads = map->read, writes = map->write;
     UNLOCK();
     ENTER(nb);
 }
@@ -756,7 +763,7 @@ refill:
         const Clock::time_point asked = Clock::now();
         LOCK();
         const Clock::time_point got = Clock::now();
-        next_check = got + kSignalInterval + 16 * (got - asked);
+        next_check = got + kSignalInterval + std::min<Clock::duration>(16 * (got - asked), kMaxSignalDelay);
     }
     interrupts_at = __atomic_load_n(driver->interrupts, __ATOMIC_RELAXED);
     if (!driver->let_others_run()) {
