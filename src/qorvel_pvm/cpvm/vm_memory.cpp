@@ -445,7 +445,7 @@ void map_permissions_changed(CyMemory* self, uint32_t start, uint32_t n) {
 PageMap* page_map(CyMemory* self) {
     PyObject* store = self->_pages;
     if (!kCanMap || !PyDict_CheckExact(store)) return &unmapped;
-    if (map_of(self) == nullptr) return only_ints(store) ? &empty_map : &unmapped;
+    if (map_of(self) == nullptr) return PyDict_GET_SIZE(store) == 0 || only_ints(store) ? &empty_map : &unmapped;
     MapState* m = current_map(self, store);
     return m != nullptr ? &m->map : &unmapped;
 }
