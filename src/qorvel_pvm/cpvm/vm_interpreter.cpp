@@ -36,6 +36,7 @@
 #include "numeric.hpp"
 #include "engines/native_loop.hpp"
 #include "engines/profiler.hpp"
+#include "engines/run_lock.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -1784,8 +1785,8 @@ PyObject* set_native_loop(PyObject*, PyObject* arg) {
 PyObject* set_unlocking(PyObject*, PyObject* arg) {
     const int on = PyObject_IsTrue(arg);
     if (on < 0) return nullptr;
-    const bool was = native_loop::unlocking;
-    native_loop::unlocking = on != 0;
+    const bool was = engine::unlocking;
+    engine::unlocking = on != 0;
     return PyBool_FromLong(was);
 }
 

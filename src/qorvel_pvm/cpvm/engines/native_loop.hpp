@@ -30,8 +30,6 @@ int init(const Setup& setup);
 
 // Switched off by tests and benchmarks to send every run down the general path.
 extern bool enabled;
-// Switched off by benchmarks to keep the interpreter lock for whole runs.
-extern bool unlocking;
 
 Cache* new_cache(const CyProgram* program);  // NULL with MemoryError
 void free_cache(Cache* cache);
