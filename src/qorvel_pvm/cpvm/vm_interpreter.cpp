@@ -1868,7 +1868,7 @@ int find_main_thread() {
 int exec_module(PyObject* m) {
     if (import_classes() < 0 || bind_groups() < 0 || make_thread_switch() < 0 || find_main_thread() < 0)
         return -1;
-    const native_loop::Setup setup{cls.program, cls.memory, cls.compiled, opcode_entries, exit_type};
+    const engine::native::Setup setup{cls.program, cls.memory, cls.compiled, opcode_entries, exit_type};
     if (native_loop::init(setup) < 0) return -1;
     return add_type(m, &InterpreterType, "Interpreter");
 }

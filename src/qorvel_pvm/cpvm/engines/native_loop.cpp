@@ -31,6 +31,7 @@
 #include "native_loop.hpp"
 
 #include "native_blocks.hpp"
+#include "native_support.hpp"
 #include "profiler.hpp"
 #include "run_lock.hpp"
 
@@ -57,6 +58,7 @@ using engine::End;
 using engine::HostCall;
 using engine::Outcome;
 using namespace engine::blocks;
+using engine::native::bound;
 
 constexpr uint32_t kOffsetMask = kPageSize - 1;
 // The loop charges blocks from a window of at most this much gas and makes
@@ -65,19 +67,8 @@ constexpr uint32_t kOffsetMask = kPageSize - 1;
 constexpr uint64_t kCheckGas = 1 << 14;
 
 
-struct Bound {
-    PyTypeObject* program_type = nullptr;
-    PyTypeObject* memory_type = nullptr;
-    PyTypeObject* compiled_type = nullptr;
-    PyObject* const* entries = nullptr;
-    PyObject* exit_type = nullptr;
-    const uint64_t* entry_changes = nullptr;
-    direct_load_fn* load = nullptr;
-    direct_store_fn* store = nullptr;
-    page_map_fn* page_map = nullptr;
-    const void* const* labels[2] = {};  // the code of each kind of op, from `execute<false>` and `<true>`
-};
-Bound bound;
+// The code of each kind of op, from `execute<false>` and `<true>`.
+const void* const* labels_of[2] = {};
 
 }  // namespace
 
@@ -107,43 +98,6 @@ namespace {
 inline bool entries_current(Cache* cache);
 Block* block_for(Cache* cache, bool profiling, const engine::Driver& driver, CyProgram* program, uint32_t pc);
 
-// An exception left by a group handler or the program at `op`: a PvmExit
-// with a halt or panic code becomes that exit here, a page fault that exit
-// at the first refused page of the access (as the driver reports it);
-// anything else fails the run, with the traceback entry the block loop adds
-// on the general path.
-End from_exception(CyMemory* memory, const Op* op, uint32_t* fault) {
-    if (PyErr_ExceptionMatches(bound.exit_type)) {
-        PyObject* exc = PyErr_GetRaisedException();
-        PyObject* args = reinterpret_cast<PyBaseExceptionObject*>(exc)->args;
-        long code = -1;
-        if (args && PyTuple_Check(args) && PyTuple_GET_SIZE(args) >= 1 && PyLong_Check(PyTuple_GET_ITEM(args, 0)))
-            code = PyLong_AsLong(PyTuple_GET_ITEM(args, 0));
-        if (code == kHalt || code == kPanic) {
-            Py_DECREF(exc);
-            return static_cast<End>(code);
-        }
-        if (code == kPageFault && PyTuple_GET_SIZE(args) >= 2 && PyLong_Check(PyTuple_GET_ITEM(args, 1))) {
-            const unsigned long long address = PyLong_AsUnsignedLongLong(PyTuple_GET_ITEM(args, 1));
-            if (!PyErr_Occurred() && address <= 0xFFFFFFFFull) {
-                *fault = engine::fault_page(memory, op->opcode, static_cast<uint32_t>(address));
-                Py_DECREF(exc);
-                return End::page_fault;
-            }
-            PyErr_Clear();
-        }
-        PyErr_SetRaisedException(exc);
-    }
-    add_traceback("qorvel_pvm.cpvm.vm_block.CyBlockInfo.execute", __FILE__, __LINE__);
-    return End::failed;
-}
-
-// Calls the group's own handler of `op`.
-inline void call_group(CyProgram* program, uint64_t* regs, CyMemory* memory, const Op* op) {
-    const auto* entry = reinterpret_cast<const CyTableEntry*>(bound.entries[op->opcode]);
-    entry->fn(program, regs, memory, op->pc, op->vx, op->vy, op->ra, op->rb, op->rd);
-}
-
 // Runs the request (keeping its gas profile when Profiling); with `request`
 // NULL only hands out the label table.
 template <bool Profiling>
@@ -157,7 +111,7 @@ Outcome execute(Cache* cache, const engine::Driver* driver, const engine::Reques
     };
     Outcome out;
     if (request == nullptr) {
-        bound.labels[Profiling] = labels;
+        labels_of[Profiling] = labels;
         return out;
     }
     Forms& forms = cache->forms[Profiling];
@@ -311,7 +265,7 @@ Outcome execute(Cache* cache, const engine::Driver* driver, const engine::Reques
     NEXT();
 #define GROUP_CHECKED_CODE()                            \
     LOCK();                                             \
-    call_group(program, regs, mem, op);                 \
+    engine::native::call_group(program, regs, mem, op);                 \
     if (PyErr_Occurred()) [[unlikely]] goto raised;     \
     RESUME();
 #define REG_IMM_CODE(R)                              \
@@ -511,7 +465,7 @@ access_failed:
     // repeats the access through `read` or `write` and raises exactly what
     // the general path raises (or completes the access if it now can).
     PyErr_Clear();
-    call_group(program, regs, mem, op);
+    engine::native::call_group(program, regs, mem, op);
     map = bound.page_map(mem), reads = map->read, writes = map->write;
     if (PyErr_Occurred()) goto raised;
     RESUME();
@@ -521,7 +475,7 @@ group_access:
     // by the group's own handler, as on the general path.  That code may
     // have exposed the interpreter's blocks or changed table entries: the
     // rest of the run then goes to the general path.
-    call_group(program, regs, mem, op);
+    engine::native::call_group(program, regs, mem, op);
     map = bound.page_map(mem), reads = map->read, writes = map->write;
     if (PyErr_Occurred()) goto raised;
     if (cache->exposed || !entries_current(cache)) {
@@ -534,7 +488,7 @@ group_access:
 
 // Exits at the op that caused them.
 raised:
-    out.end = from_exception(mem, op, &out.fault);
+    out.end = engine::native::from_exception(mem, op->opcode, &out.fault);
     goto at_op;
 halt:
     out.end = End::halt;
@@ -708,7 +662,7 @@ Block* build_block(Cache* cache, const void* const* labels, CyBlockInfo* gb, uin
 // first use; nullptr with an exception.
 Block* block_for(Cache* cache, bool profiling, const engine::Driver& driver, CyProgram* program, uint32_t pc) {
     Forms& forms = cache->forms[profiling];
-    const void* const* labels = bound.labels[profiling];
+    const void* const* labels = labels_of[profiling];
     if (pc >= forms.blocks.size()) {
         // Only a run can start out there, past the code, where the general
         // path compiles traps: it runs there.
@@ -734,18 +688,9 @@ Block* block_for(Cache* cache, bool profiling, const engine::Driver& driver, CyP
 
 // ----- the interface ----------------------------------------------------------------
 
-int init(const Setup& setup) {
-    bound.program_type = setup.program_type;
-    bound.memory_type = setup.memory_type;
-    bound.compiled_type = setup.compiled_type;
-    bound.entries = setup.entries;
-    bound.exit_type = setup.exit_type;
-    if (bind_variable(kOpTableModule, kEntryChangesName, &bound.entry_changes, kEntryChangesSig) < 0 ||
-        bind_function(kMemoryModule, "_direct_load", &bound.load, kDirectLoadSig) < 0 ||
-        bind_function(kMemoryModule, "_direct_store", &bound.store, kDirectStoreSig) < 0 ||
-        bind_function(kMemoryModule, "_page_map", &bound.page_map, kPageMapSig) < 0)
-        return -1;
-    execute<false>(nullptr, nullptr, nullptr);  // fill bound.labels
+int init(const engine::native::Setup& setup) {
+    if (engine::native::bind(setup) < 0) return -1;
+    execute<false>(nullptr, nullptr, nullptr);  // fill labels_of
     execute<true>(nullptr, nullptr, nullptr);
     return 0;
 }

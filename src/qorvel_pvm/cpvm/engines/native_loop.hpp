@@ -11,22 +11,14 @@
 #pragma once
 
 #include "engine.hpp"
+#include "native_support.hpp"
 
 namespace pvm::native_loop {
 
 struct Cache;
 
-// What the loop takes from the driver once, at import.
-struct Setup {
-    PyTypeObject* program_type;  // the exact types a run needs
-    PyTypeObject* memory_type;
-    PyTypeObject* compiled_type; // CyCompiledInstruction
-    PyObject* const* entries;    // 256 slots: opcode -> the driver's CyTableEntry (NULL: undefined)
-    PyObject* exit_type;         // PvmExit
-};
-
-// Binds what the loop uses of the other modules; -1 with an exception.
-int init(const Setup& setup);
+// Binds what the native engines use of the other modules; -1 with an exception.
+int init(const engine::native::Setup& setup);
 
 // Switched off by tests and benchmarks to send every run down the general path.
 extern bool enabled;
