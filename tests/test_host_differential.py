@@ -27,18 +27,23 @@ from qorvel_pvm.cpvm import vm_interpreter, vm_status
 from qorvel_pvm.cpvm.vm_memory import CyMemory
 from qorvel_pvm.cpvm.vm_program import CyProgram
 from qorvel_pvm.cpvm.vm_status import PvmExit
-from test_native_loop import ADDRESSES, OPCODES, new_memory
+from test_native_loop import ADDRESSES, ENGINES, OPCODES, new_memory
 
 ECALLI = 10
 U64 = (1 << 64) - 1
 STATUS = {"halt": 0, "panic": 1}
 
 
-@pytest.fixture(params=[True, False], ids=["default", "general"])
+@pytest.fixture(params=[True, False] + (["compiler"] if "compiler" in ENGINES else []),
+                ids=["default", "general"] + (["compiler"] if "compiler" in ENGINES else []))
 def native(request):
-    previous = vm_interpreter._set_native_loop(request.param)
+    """The path runs take: the default one, the general path, or the block
+    compiler from the first block on."""
+    previous = vm_interpreter._set_native_loop(bool(request.param))
+    eager = vm_interpreter._set_jit_eager(request.param == "compiler")
     yield request.param
     vm_interpreter._set_native_loop(previous)
+    vm_interpreter._set_jit_eager(eager)
 
 
 def memory_state(memory):
@@ -179,8 +184,9 @@ def three_ways(blob, registers, gas, memory_factory=new_memory, host_factory=lam
     for a handled run on the default path, one on the general path and the
     stepped run."""
     outcomes = []
-    for how in ("default", "general", "stepped"):
+    for how in ("default", "general", "stepped") + (("compiler",) if "compiler" in ENGINES else ()):
         previous = vm_interpreter._set_native_loop(how != "general")
+        eager = vm_interpreter._set_jit_eager(how == "compiler")
         try:
             it = vm_interpreter.Interpreter(CyProgram(blob))
             # Blocks the native loop built in a run without a handler are
@@ -193,13 +199,15 @@ def three_ways(blob, registers, gas, memory_factory=new_memory, host_factory=lam
             outcomes.append((res, list(r), memory_state(mem), getattr(host, "calls", None)))
         finally:
             vm_interpreter._set_native_loop(previous)
+            vm_interpreter._set_jit_eager(eager)
     return outcomes
 
 
 def assert_agree(outcomes):
-    default, general, stepped = outcomes
+    default, general, stepped, *compiler = outcomes
     assert general == stepped
     assert default == stepped
+    assert compiler in ([], [stepped])
     return stepped
 
 
@@ -346,7 +354,8 @@ def test_ctrl_c_arriving_during_a_handled_run_resumes_at_equal_total_gas(native)
     """Ctrl-C (here from a timer the handler starts) arriving while the run
     loop runs after a handled call ends the run at its next periodic check;
     the state noted resumes at equal total gas."""
-    rounds = 3_000_000
+    # Long enough to outlast the timer and the next check on every engine.
+    rounds = 30_000_000 if native else 3_000_000
     blob = assemble(f"""
         ecalli 1
         fallthrough
@@ -355,7 +364,8 @@ def test_ctrl_c_arriving_during_a_handled_run_resumes_at_equal_total_gas(native)
         branch_ne_imm r1, {rounds}, loop
         trap
     """)
-    whole = run_handled(vm_interpreter.Interpreter(CyProgram(blob)), regs(), CyMemory(), lambda *a: None, 0, 10**7)
+    gas = 3 * rounds
+    whole = run_handled(vm_interpreter.Interpreter(CyProgram(blob)), regs(), CyMemory(), lambda *a: None, 0, gas)
     armed = [True]
 
     def on_alarm(signum, frame):
@@ -369,7 +379,7 @@ def test_ctrl_c_arriving_during_a_handled_run_resumes_at_equal_total_gas(native)
     it = vm_interpreter.Interpreter(CyProgram(blob))
     try:
         with pytest.raises(KeyboardInterrupt) as e:
-            it.run(regs(), CyMemory(), 0, 10**7, None, host)
+            it.run(regs(), CyMemory(), 0, gas, None, host)
     finally:
         armed[0] = False
         signal.setitimer(signal.ITIMER_REAL, 0)

@@ -51,13 +51,20 @@ def new_memory():
     return CyMemory.from_pc(bytes(range(256)) * 20, b"\x5a" * 100, b"", 2, 8192)
 
 
+# The ways a run can go: the general path, the native loop, and (where it is
+# supported) the block compiler from the first block on.
+ENGINES = ["general", "native"] + (["compiler"] if vm_interpreter.engine() == "compiler" else [])
+
+
 def run_both(blob, registers, gas, memory_factory=new_memory, pc=0):
-    """Runs the program on each path with equal inputs; returns both outcomes."""
+    """Runs the program on each path with equal inputs; returns the outcomes,
+    the general path's first."""
     outcomes = []
-    for native in (False, True):
-        previous = vm_interpreter._set_native_loop(native)
+    for engine in ENGINES:
+        previous = vm_interpreter._set_native_loop(engine != "general")
+        eager = vm_interpreter._set_jit_eager(engine == "compiler")
         try:
-            it = vm_interpreter.Interpreter(CyProgram(blob))
+            it = vm_interpreter.Interpreter(CyProgram(blob), jit=engine == "compiler")
             mem = memory_factory()
             r = array("Q", registers)
             try:
@@ -71,15 +78,15 @@ def run_both(blob, registers, gas, memory_factory=new_memory, pc=0):
             outcomes.append((res, list(r), state, it.native_blocks))
         finally:
             vm_interpreter._set_native_loop(previous)
+            vm_interpreter._set_jit_eager(eager)
     return outcomes
 
 
 def assert_same(outcomes):
-    (general, g_regs, g_mem, g_native), (native, n_regs, n_mem, _) = outcomes
+    (general, g_regs, g_mem, g_native), *others = outcomes
     assert g_native == 0
-    assert native == general
-    assert n_regs == g_regs
-    assert n_mem == g_mem
+    for engine, (result, regs_, mem, _) in zip(ENGINES[1:], others):
+        assert (engine, result, regs_, mem) == (engine, general, g_regs, g_mem)
 
 
 @st.composite
@@ -288,8 +295,8 @@ def test_foreign_page_value_raises_as_on_the_general_path():
         mem._pages[0x20] = 12345
         return mem
 
-    (general, *_), (native, *_) = run_both(blob, [0, 0x20000] + [0] * 11, 10, memory)
-    assert general[0] is ValueError and native == general
+    (general, *_), *others = run_both(blob, [0, 0x20000] + [0] * 11, 10, memory)
+    assert general[0] is ValueError and all(other[0] == general for other in others)
 
 
 def test_other_threads_run_during_a_long_run():
@@ -402,7 +409,7 @@ def test_host_call_stop_and_resume_on_both_paths(gas):
     """)
     outcomes = run_both(blob, [0] * 13, gas)
     assert_same(outcomes)
-    (result, registers, *_), _ = outcomes
+    (result, registers, *_), *_ = outcomes
     if gas >= 5:
         assert result[0] == 4 and result[4] == 7 and result[2] == gas - 2
         resumed = run_both(blob, registers, result[2], pc=result[1])

@@ -37,6 +37,7 @@
 #include "engines/native_loop.hpp"
 #include "engines/profiler.hpp"
 #include "engines/run_lock.hpp"
+#include "jit/jit.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -386,6 +387,8 @@ struct Interpreter {
     PyObject* far;
     Py_ssize_t cached;
     native_loop::Cache* native;  // the native loop's form of the blocks
+    jit::Cache* jit;             // the block compiler's code (nullptr: runs do not use it)
+    uint64_t native_gas;         // gas the native loop spent in this interpreter's runs, up to kWarmGas
     // The register ints of the last RunResult, held, with their values: ints
     // never change, so the same object passed back in (as a run resumed
     // from a result does) needs no conversion.
@@ -532,6 +535,11 @@ bool let_others_run() {
     return true;
 }
 
+// Tests: runs that may use the block compiler start on it at once.
+bool jit_eager = false;
+// Runs of an interpreter whose runs spent this much gas on the native loop
+// (short runs, each ending before its first check) start on the compiler.
+constexpr uint64_t kWarmGas = 1 << 14;
 // The thread signal handlers run on.
 unsigned long main_thread = 0;
 
@@ -541,11 +549,17 @@ CyBlockInfo* engine_block_at(void* interpreter, uint32_t pc) {
 }
 
 PyObject* interpreter_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
-    static const char* kwlist[] = {"program", nullptr};
+    static const char* kwlist[] = {"program", "jit", nullptr};
     PyObject* program;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O:Interpreter", const_cast<char**>(kwlist), &program))
+    PyObject* ojit = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|O:Interpreter", const_cast<char**>(kwlist), &program, &ojit))
         return nullptr;
     if (!check_instance(program, cls.program, "program")) return nullptr;
+    int use_jit = jit::enabled;
+    if (ojit != Py_None) {
+        use_jit = PyObject_IsTrue(ojit);
+        if (use_jit < 0) return nullptr;
+    }
     auto* self = reinterpret_cast<Interpreter*>(type->tp_alloc(type, 0));
     if (self == nullptr) return nullptr;
     auto* prog = reinterpret_cast<CyProgram*>(program);
@@ -562,6 +576,13 @@ PyObject* interpreter_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     if (self->native == nullptr) {
         Py_DECREF(self);
         return nullptr;
+    }
+    if (use_jit && jit::supported()) {
+        self->jit = jit::new_cache();
+        if (self->jit == nullptr) {
+            Py_DECREF(self);
+            return nullptr;
+        }
     }
     return reinterpret_cast<PyObject*>(self);
 }
@@ -602,6 +623,8 @@ void interpreter_dealloc(PyObject* o) {
     }
     native_loop::free_cache(self->native);
     self->native = nullptr;
+    jit::free_cache(self->jit);
+    self->jit = nullptr;
     for (PyObject*& r : self->last_regs) Py_CLEAR(r);
     Py_CLEAR(self->far);
     Py_CLEAR(self->program);
@@ -1110,10 +1133,35 @@ bool run_checked(PyObject* o, uint64_t* values, size_t count, PyObject* register
     bool charge = true;
     if (!stepping && native_loop::eligible(self->native, reinterpret_cast<PyObject*>(program), memory)) {
         const engine::HostCall engine_host{engine_host_call, const_cast<Host*>(&host_call)};
-        const engine::Request request{program, mem, values, pc, gas, host != Py_None ? &engine_host : nullptr, prof};
+        const engine::HostCall* const hc = host != Py_None ? &engine_host : nullptr;
+        // Long runs move on to the block compiler when the interpreter has one with room.
+        const bool compile = prof == nullptr && jit::has_room(self->jit);
+        const engine::Request request{program, mem, values, pc, gas, hc, prof, compile};
         const engine::Driver driver{engine_block_at, self, let_others_run, &interrupts,
                                     PyThread_get_thread_ident() == main_thread};
-        const engine::Outcome outcome = native_loop::run(self->native, driver, request);
+        engine::Outcome outcome;
+        if (compile && (jit_eager || self->native_gas >= kWarmGas)) {
+            // A warm interpreter (or a test): the compiler from the first block on.
+            outcome.end = engine::End::tier_up;
+            outcome.pc = pc;
+            outcome.gas = gas;
+        } else {
+            outcome = native_loop::run(self->native, driver, request);
+            // Many short runs warm an interpreter up as one long run does.
+            if (outcome.end != engine::End::tier_up && gas >= outcome.gas)
+                self->native_gas = std::min(kWarmGas, self->native_gas + (gas - outcome.gas));
+        }
+        if (outcome.end == engine::End::tier_up) {
+            const engine::Request rest{program, mem, values, outcome.pc, outcome.gas, hc, nullptr, false};
+            outcome = jit::run(self->jit, self->native, driver, rest);
+            // Blocks it cannot compile go on on the native loop, which hands
+            // on what it cannot run either.
+            if (outcome.end == engine::End::handover && !outcome.charged &&
+                native_loop::eligible(self->native, reinterpret_cast<PyObject*>(program), memory)) {
+                const engine::Request after{program, mem, values, outcome.pc, outcome.gas, hc, nullptr, false};
+                outcome = native_loop::run(self->native, driver, after);
+            }
+        }
         if (outcome.end != engine::End::handover) {
             if (outcome.interrupted) note_interruption(values, count, outcome.pc, outcome.gas);
             return engine_finish(outcome, out);
@@ -1752,17 +1800,28 @@ PyMethodDef interpreter_methods[] = {
      "compile_block(pc) -> CyBlockInfo\n\nThe compiled basic block starting at pc (built once, then cached)."},
     {nullptr, nullptr, 0, nullptr}};
 
+PyObject* interpreter_get_compiled(PyObject* o, void*) {
+    const jit::Cache* c = reinterpret_cast<Interpreter*>(o)->jit;
+    if (c == nullptr) Py_RETURN_NONE;
+    return PyLong_FromSize_t(jit::compiled_blocks(c));
+}
+
 PyGetSetDef interpreter_getset[] = {
     {"program", interpreter_get_program, nullptr, "The program this interpreter runs.", nullptr},
     {"cached_blocks", interpreter_get_cached, nullptr, "Number of basic blocks compiled so far.", nullptr},
     {"native_blocks", interpreter_get_native, nullptr,
      "Number of basic blocks given a native form for the native run loop so far.", nullptr},
+    {"compiled_blocks", interpreter_get_compiled, nullptr,
+     "Number of basic blocks translated to machine code so far (None: this interpreter does not use the block "
+     "compiler).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 PyTypeObject InterpreterType = [] {
     PyTypeObject t = static_type("qorvel_pvm.cpvm.vm_interpreter.Interpreter", sizeof(Interpreter),
                                  Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
-                                 "Interpreter(program)\n\nRuns one CyProgram, compiling each basic block once.");
+                                 "Interpreter(program, jit=None)\n\nRuns one CyProgram, compiling each basic block once.  "
+                                 "jit: whether long runs translate blocks to machine code (None: the module's "
+                                 "default, see engine()).");
     t.tp_new = interpreter_new;
     t.tp_dealloc = interpreter_dealloc;
     t.tp_traverse = interpreter_traverse;
@@ -1779,6 +1838,26 @@ PyObject* set_native_loop(PyObject*, PyObject* arg) {
     if (on < 0) return nullptr;
     const bool was = native_loop::enabled;
     native_loop::enabled = on != 0;
+    return PyBool_FromLong(was);
+}
+
+PyObject* py_engine(PyObject*, PyObject*) {
+    return PyUnicode_FromString(jit::enabled && jit::supported() ? "compiler" : "native loop");
+}
+
+PyObject* set_jit_eager(PyObject*, PyObject* arg) {
+    const int on = PyObject_IsTrue(arg);
+    if (on < 0) return nullptr;
+    const bool was = jit_eager;
+    jit_eager = on != 0;
+    return PyBool_FromLong(was);
+}
+
+PyObject* set_jit(PyObject*, PyObject* arg) {
+    const int on = PyObject_IsTrue(arg);
+    if (on < 0) return nullptr;
+    const bool was = jit::enabled;
+    jit::enabled = on != 0;
     return PyBool_FromLong(was);
 }
 
@@ -1824,6 +1903,16 @@ PyMethodDef module_methods[] = {
     {"_set_native_loop", set_native_loop, METH_O,
      "_set_native_loop(on) -> bool\n\nLet runs that qualify take the native run loop (the default) or send "
      "every run down the general path.  Returns the previous setting.  Meant for tests and benchmarks."},
+    {"engine", py_engine, METH_NOARGS,
+     "engine() -> str\n\nWhich engine long runs of new interpreters take: \"compiler\" (blocks translated to "
+     "machine code) or \"native loop\" (where the compiler is not supported, or turned off with "
+     "QORVEL_PVM_JIT=0)."},
+    {"_set_jit", set_jit, METH_O,
+     "_set_jit(on) -> bool\n\nWhether new interpreters use the block compiler by default.  Returns the previous "
+     "setting.  Meant for tests and benchmarks."},
+    {"_set_jit_eager", set_jit_eager, METH_O,
+     "_set_jit_eager(on) -> bool\n\nLet runs of interpreters that use the block compiler start on it at once "
+     "instead of after their first window of gas.  Returns the previous setting.  Meant for tests."},
     {"_set_unlocking", set_unlocking, METH_O,
      "_set_unlocking(on) -> bool\n\nLet long runs on the native loop give up the interpreter lock (the default) "
      "or keep it for the whole run.  Returns the previous setting.  Meant for benchmarks."},
@@ -1868,6 +1957,9 @@ int find_main_thread() {
 int exec_module(PyObject* m) {
     if (import_classes() < 0 || bind_groups() < 0 || make_thread_switch() < 0 || find_main_thread() < 0)
         return -1;
+    // QORVEL_PVM_JIT=0 turns the block compiler off for the process.
+    const char* env = getenv("QORVEL_PVM_JIT");
+    jit::enabled = env == nullptr || std::strcmp(env, "0") != 0;
     const engine::native::Setup setup{cls.program, cls.memory, cls.compiled, opcode_entries, exit_type};
     if (native_loop::init(setup) < 0) return -1;
     return add_type(m, &InterpreterType, "Interpreter");

@@ -16,9 +16,9 @@ _Registers = TypeVar("_Registers", bound=Buffer)
 
 @final
 class Interpreter:
-    """Runs one CyProgram, compiling each basic block once."""
+    """Runs one CyProgram, compiling each basic block once.  jit: whether long runs translate blocks to machine code (None: the module's default, see engine())."""
 
-    def __new__(cls, program: CyProgram) -> Self: ...
+    def __new__(cls, program: CyProgram, jit: object = None) -> Self: ...
     @property
     def program(self) -> CyProgram:
         """The program this interpreter runs."""
@@ -30,6 +30,10 @@ class Interpreter:
     @property
     def native_blocks(self) -> int:
         """Number of basic blocks given a native form for the native run loop so far."""
+
+    @property
+    def compiled_blocks(self) -> int | None:
+        """Number of basic blocks translated to machine code so far (None: this interpreter does not use the block compiler)."""
 
     def run(
         self,
@@ -78,6 +82,15 @@ def _bind_api(
 
 def _set_native_loop(on: object, /) -> bool:
     """Let runs that qualify take the native run loop (the default) or send every run down the general path.  Returns the previous setting.  Meant for tests and benchmarks."""
+
+def engine() -> str:
+    """Which engine long runs of new interpreters take: "compiler" (blocks translated to machine code) or "native loop" (where the compiler is not supported, or turned off with QORVEL_PVM_JIT=0)."""
+
+def _set_jit(on: object, /) -> bool:
+    """Whether new interpreters use the block compiler by default.  Returns the previous setting.  Meant for tests and benchmarks."""
+
+def _set_jit_eager(on: object, /) -> bool:
+    """Let runs of interpreters that use the block compiler start on it at once instead of after their first window of gas.  Returns the previous setting.  Meant for tests."""
 
 def _set_unlocking(on: object, /) -> bool:
     """Let long runs on the native loop give up the interpreter lock (the default) or keep it for the whole run.  Returns the previous setting.  Meant for benchmarks."""

@@ -281,10 +281,10 @@ alignas(64) const uint8_t kZeroPage[kPageSize] = {};
 
 // The entries of the empty map: all unmapped, never written (zero-filled
 // storage that costs nothing until written, and nothing writes it).
-uintptr_t no_entries[kPageCount];
+uintptr_t no_entries[2 * kPageCount];
 
-PageMap empty_map{no_entries, no_entries, false};
-PageMap unmapped{no_entries, no_entries, true};  // for a store that cannot be mapped
+PageMap empty_map{no_entries, no_entries + kPageCount, false};
+PageMap unmapped{no_entries, no_entries + kPageCount, true};  // for a store that cannot be mapped
 
 // The map keeps a bit per region of 1024 pages that has entries, so that
 // emptying it and following permission changes visit only those.

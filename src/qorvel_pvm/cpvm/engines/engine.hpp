@@ -42,6 +42,7 @@ enum class End : uint8_t {
     host = kHostCall,  // an ecalli without a host handler
     failed = 250,      // an exception is set
     handover = 251,    // the general path goes on from `pc` and `gas`
+    tier_up = 252,     // the block compiler goes on from `pc` (a block start, uncharged) and `gas`
 };
 
 // A host call, made by the driver for an engine: calls the run's host
@@ -70,6 +71,7 @@ struct Request {
     uint64_t gas;
     const HostCall* host;   // nullptr: an ecalli stops the run (End::host)
     Profiler* profiler;     // nullptr: no gas profile is kept (profiler.hpp)
+    bool tier_up = false;   // the native loop hands the run to the block compiler at its first check
 };
 
 // What comes back.

@@ -321,7 +321,10 @@ op_link: {
         goto panic;
     }
     nb = block_for(cache, Profiling, *driver, program, owner->exits[which]);
-    if (nb == nullptr) goto failed;
+    if (nb == nullptr) {
+        jump_address = owner->exits[which];
+        goto no_block;
+    }
     __atomic_store_n(&links_of(owner)[which], nb, __ATOMIC_RELEASE);
     // Compiling a block may run Python code (a group's Python decoder).
     map = bound.page_map(mem), reads = map->read, writes = map->write;
@@ -342,7 +345,10 @@ djump_resolve: {
         goto panic;
     }
     nb = block_for(cache, Profiling, *driver, program, target);
-    if (nb == nullptr) goto failed;
+    if (nb == nullptr) {
+        jump_address = target;
+        goto no_block;
+    }
     __atomic_store_n(&jumps[index], nb, __ATOMIC_RELEASE);
     map = bound.page_map(mem), reads = map->read, writes = map->write;
     UNLOCK();
@@ -372,6 +378,14 @@ refill:
         goto done;
     }
     entries_at = __atomic_load_n(bound.entry_changes, __ATOMIC_RELAXED);
+    if (request->tier_up) {
+        // A long run: the block compiler takes it from this block, uncharged.
+        out.end = End::tier_up;
+        out.pc = nb->start;
+        window = total;
+        reserve = 0;
+        goto done;
+    }
     lock.checked();
     UNLOCK();
 new_window:
@@ -507,6 +521,15 @@ out_of_gas:
     out.pc = nb->start;
     goto done;
 
+no_block:
+    // Looking the next block up failed.  Compiling it may run Python code
+    // (a collection, a group's Python decoder), and so signal handlers:
+    // after Ctrl-C the run resumes from that block, not yet charged.
+    if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) {
+        out.interrupted = true;
+        out.pc = jump_address;
+        goto failed_here;
+    }
 failed:
     out.pc = op != nullptr ? op->pc : request->pc;
 failed_here:
@@ -724,7 +747,15 @@ void free_cache(Cache* cache) {
 
 void expose(Cache* cache) { __atomic_store_n(&cache->exposed, true, __ATOMIC_RELAXED); }
 
-bool exposed(const Cache* cache) { return cache->exposed; }
+bool exposed(const Cache* cache) { return __atomic_load_n(&cache->exposed, __ATOMIC_RELAXED); }
+
+const Block* block_at(Cache* cache, const engine::Driver& driver, CyProgram* program, uint32_t pc) {
+    return block_for(cache, false, driver, program, pc);
+}
+
+bool current(Cache* cache) { return !cache->exposed && entries_current(cache); }
+
+const std::vector<Block*>& plain_blocks(const Cache* cache) { return cache->forms[0].blocks; }
 
 Py_ssize_t native_blocks(const Cache* cache) { return cache->built; }
 

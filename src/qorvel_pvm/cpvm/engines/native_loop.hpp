@@ -11,6 +11,9 @@
 #pragma once
 
 #include "engine.hpp"
+#include "native_blocks.hpp"
+
+#include <vector>
 #include "native_support.hpp"
 
 namespace pvm::native_loop {
@@ -34,9 +37,31 @@ bool exposed(const Cache* cache);
 // Number of blocks given a native form so far.
 Py_ssize_t native_blocks(const Cache* cache);
 
+// The plain native form of the block at `pc`, built on first use, for an
+// engine that translates it further; nullptr with an exception (with the
+// interpreter lock held).
+const engine::blocks::Block* block_at(Cache* cache, const engine::Driver& driver, CyProgram* program, uint32_t pc);
+
+// Whether the blocks are still as built: not exposed, their entries
+// unchanged (with the lock held).
+bool current(Cache* cache);
+
+// Calls `f(block)` for each block of the plain form built so far.
+template <class F>
+void each_block(const Cache* cache, F f);
+
 // Whether a run of `program` on `memory` may take the loop.
 bool eligible(Cache* cache, PyObject* program, PyObject* memory);
 
 engine::Outcome run(Cache* cache, const engine::Driver& driver, const engine::Request& request);
+
+// The blocks of the plain form by start pc (nullptr: not built), for each_block.
+const std::vector<engine::blocks::Block*>& plain_blocks(const Cache* cache);
+
+template <class F>
+void each_block(const Cache* cache, F f) {
+    for (const engine::blocks::Block* b : plain_blocks(cache))
+        if (b != nullptr && b->kind == engine::blocks::Kind::normal) f(b);
+}
 
 }  // namespace pvm::native_loop

@@ -103,7 +103,7 @@ public:
     }
 
 private:
-    static constexpr Clock::duration kSignalInterval = std::chrono::milliseconds(1);
+    static constexpr Clock::duration kSignalInterval = std::chrono::microseconds(250);
     static constexpr Clock::duration kMaxSignalDelay = std::chrono::milliseconds(50);
 
     CyMemory* memory_;

@@ -134,7 +134,7 @@ inline constexpr const char* kDirectStoreSig = "int (CyMemory *, uint32_t, uint3
 // and every buffer in it stay valid.
 struct PageMap {
     const uintptr_t* read;   // kPageCount entries
-    const uintptr_t* write;  // kPageCount entries
+    const uintptr_t* write;  // kPageCount entries, always right after `read` (read + kPageCount)
     // Looking a page up in the store may run Python code (a key that is not
     // an exact int) or fails (a store that is not a dict): the engine then
     // makes each access it cannot serve the way `read` and `write` do, once.
