@@ -11,7 +11,7 @@ import sys as _sys
 from .cpvm.vm_memory import CyMemory
 from .cpvm.vm_program import CyProgram
 from .cpvm.vm_status import PvmExit
-from .interpreter import HostExit, Interpreter, RunResult, run
+from .interpreter import HostExit, Interpreter, RunResult, engine, run
 from .parallel import Job, run_many
 
 __version__ = "0.1.0"
@@ -25,4 +25,4 @@ if not getattr(_sys, "_is_gil_enabled", lambda: True)():
         "run without forcing it off"
     )
 
-__all__ = ["run", "run_many", "Job", "Interpreter", "RunResult", "CyProgram", "CyMemory", "PvmExit", "HostExit", "__version__"]
+__all__ = ["run", "run_many", "Job", "engine", "Interpreter", "RunResult", "CyProgram", "CyMemory", "PvmExit", "HostExit", "__version__"]

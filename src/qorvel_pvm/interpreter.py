@@ -152,9 +152,13 @@ class Interpreter:
     'halt'
     """
 
-    def __init__(self, program: ProgramLike):
+    def __init__(self, program: ProgramLike, *, jit: Optional[bool] = None):
+        """`jit`: whether long runs translate blocks to machine code (None:
+        the default, which `engine()` names)."""
+        if jit is not None and not isinstance(jit, bool):
+            raise TypeError(f"jit must be a bool or None, not '{type(jit).__name__}'")
         self.program = _as_program(program)
-        self._native = vm_interpreter.Interpreter(self.program)
+        self._native = vm_interpreter.Interpreter(self.program, jit)
         # `run` below, done natively in one call (same checks, messages and
         # result): for a short run the bookkeeping in Python costs more than
         # the run itself.  The instance attribute saves the method's frame.
@@ -164,6 +168,11 @@ class Interpreter:
     def cached_blocks(self) -> int:
         """Number of basic blocks compiled so far."""
         return self._native.cached_blocks
+
+    @property
+    def engine(self) -> str:
+        """The engine long runs of this interpreter take: "compiler" or "native loop"."""
+        return "native loop" if self._native.compiled_blocks is None else "compiler"
 
     def compile_block(self, pc: int) -> CyBlockInfo:
         """The compiled block (`CyBlockInfo`) starting at `pc`, from the cache."""
@@ -199,6 +208,15 @@ class Interpreter:
             max_steps=max_steps, trace_instructions=trace_instructions, profile=profile,
         )
         return result
+
+
+def engine() -> str:
+    """The engine long runs take by default: "compiler" (blocks translated to
+    x86-64 machine code), or "native loop" where that is not supported or
+    was turned off (the environment variable QORVEL_PVM_JIT=0, read at
+    import).  Runs that need the general path (trace hooks, breakpoints,
+    subclasses) take it whatever this says."""
+    return vm_interpreter.engine()
 
 
 def _make_profile(raw: "RawProfile", start_pc: int) -> "Profile":

@@ -1806,6 +1806,12 @@ PyObject* interpreter_get_compiled(PyObject* o, void*) {
     return PyLong_FromSize_t(jit::compiled_blocks(c));
 }
 
+PyObject* interpreter_get_code_size(PyObject* o, void*) {
+    const jit::Cache* c = reinterpret_cast<Interpreter*>(o)->jit;
+    if (c == nullptr) Py_RETURN_NONE;
+    return PyLong_FromSize_t(jit::code_size(c));
+}
+
 PyGetSetDef interpreter_getset[] = {
     {"program", interpreter_get_program, nullptr, "The program this interpreter runs.", nullptr},
     {"cached_blocks", interpreter_get_cached, nullptr, "Number of basic blocks compiled so far.", nullptr},
@@ -1814,6 +1820,9 @@ PyGetSetDef interpreter_getset[] = {
     {"compiled_blocks", interpreter_get_compiled, nullptr,
      "Number of basic blocks translated to machine code so far (None: this interpreter does not use the block "
      "compiler).", nullptr},
+    {"code_size", interpreter_get_code_size, nullptr,
+     "Bytes of machine code made for this interpreter's blocks so far (None: this interpreter does not use the "
+     "block compiler).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 PyTypeObject InterpreterType = [] {
@@ -1843,6 +1852,14 @@ PyObject* set_native_loop(PyObject*, PyObject* arg) {
 
 PyObject* py_engine(PyObject*, PyObject*) {
     return PyUnicode_FromString(jit::enabled && jit::supported() ? "compiler" : "native loop");
+}
+
+PyObject* set_code_limit(PyObject*, PyObject* arg) {
+    const size_t limit = PyLong_AsSize_t(arg);
+    if (limit == static_cast<size_t>(-1) && PyErr_Occurred()) return nullptr;
+    const size_t was = jit::code_limit;
+    jit::code_limit = limit;
+    return PyLong_FromSize_t(was);
 }
 
 PyObject* set_jit_eager(PyObject*, PyObject* arg) {
@@ -1910,6 +1927,9 @@ PyMethodDef module_methods[] = {
     {"_set_jit", set_jit, METH_O,
      "_set_jit(on) -> bool\n\nWhether new interpreters use the block compiler by default.  Returns the previous "
      "setting.  Meant for tests and benchmarks."},
+    {"_set_code_limit", set_code_limit, METH_O,
+     "_set_code_limit(size) -> int\n\nThe bytes of machine code each new interpreter's blocks may take (past them, "
+     "its runs go on on the native loop).  Returns the previous limit.  Meant for tests."},
     {"_set_jit_eager", set_jit_eager, METH_O,
      "_set_jit_eager(on) -> bool\n\nLet runs of interpreters that use the block compiler start on it at once "
      "instead of after their first window of gas.  Returns the previous setting.  Meant for tests."},

@@ -35,6 +35,10 @@ class Interpreter:
     def compiled_blocks(self) -> int | None:
         """Number of basic blocks translated to machine code so far (None: this interpreter does not use the block compiler)."""
 
+    @property
+    def code_size(self) -> int | None:
+        """Bytes of machine code made for this interpreter's blocks so far (None: this interpreter does not use the block compiler)."""
+
     def run(
         self,
         registers: _Registers,
@@ -88,6 +92,9 @@ def engine() -> str:
 
 def _set_jit(on: object, /) -> bool:
     """Whether new interpreters use the block compiler by default.  Returns the previous setting.  Meant for tests and benchmarks."""
+
+def _set_code_limit(size: int, /) -> int:
+    """The bytes of machine code each new interpreter's blocks may take (past them, its runs go on on the native loop).  Returns the previous limit.  Meant for tests."""
 
 def _set_jit_eager(on: object, /) -> bool:
     """Let runs of interpreters that use the block compiler start on it at once instead of after their first window of gas.  Returns the previous setting.  Meant for tests."""

@@ -113,6 +113,7 @@ struct Cache {
     std::deque<Exit> exits;                 // stable addresses, named by the code
     size_t blocks = 0;
     Reg home[13] = {};                      // where each guest register lives (RSP: the register array)
+    size_t limit = code_limit;              // the buffer's size, as the limit was when the cache was made
 };
 
 namespace {
@@ -205,7 +206,7 @@ bool ready(Cache* c, native_loop::Cache* native, const CyProgram* program) {
     if (c->enter != nullptr) return true;
     if (c->full) return false;
     choose_homes(c, native);
-    c->code.reset(CodeBuffer::create(code_limit));
+    c->code.reset(CodeBuffer::create(c->limit));
     if (!c->code || !make_gates(c)) {
         c->full = true;
         return false;
