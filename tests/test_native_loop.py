@@ -322,7 +322,8 @@ def test_other_threads_run_during_a_long_run():
         time.sleep(0.01)
         before = len(ticks)
         it = vm_interpreter.Interpreter(CyProgram(blob))
-        it.run(regs(0, 3_000_000), new_memory(), 0, 10_000_000)
+        # Long enough (tens of milliseconds on any engine) for the worker to tick.
+        it.run(regs(0, 100_000_000), new_memory(), 0, 300_000_000)
         during = len(ticks) - before
     finally:
         stop.set()

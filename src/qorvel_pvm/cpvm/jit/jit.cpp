@@ -443,23 +443,50 @@ private:
 
     // ----- dynamic jumps: eax = the address
 
+    // The jump-table index (address / 2 - 1) comes from one rotation: an odd
+    // address puts its low bit at the top, and address 0 wraps round, so
+    // that one unsigned comparison with the table's size refuses both, and
+    // the halt address too while the table has fewer than 0x7FFF7FFF
+    // entries (a table that large takes the tests one by one).
     void djump(const Op* op) {
-        a_.alu_imm(Asm::CMP, false, Opnd(RAX), static_cast<int32_t>(kHaltAddress));
-        a_.jcc(E, stub(exit(Why::halt, op)));
+        Exit* halt = exit(Why::halt, op);
         Asm::Label& panic = stub(exit(Why::panic, op));
-        a_.test8_imm(RAX, 1);
-        a_.jcc(NE, panic);
-        a_.mov(RCX, Opnd(RAX));
-        a_.shift_imm(Asm::SHR, false, Opnd(RCX), 1);
-        a_.alu_imm(Asm::SUB, false, Opnd(RCX), 1);
-        a_.mov_imm(RDX, c_->jump_count);
-        a_.alu(Asm::CMP, false, RCX, Opnd(RDX));
-        a_.jcc(AE, panic);
+        const uint32_t count = c_->jump_count;
+        if (count < 0x7FFF7FFFu) {
+            Asm::Label& refused = cold_djump(halt, panic);
+            a_.lea(RCX, at(RAX, -2));
+            a_.shift_imm(Asm::ROR, false, Opnd(RCX), 1);
+            a_.alu_imm(Asm::CMP, false, Opnd(RCX), static_cast<int32_t>(count));
+            a_.jcc(AE, refused);
+        } else {
+            a_.alu_imm(Asm::CMP, false, Opnd(RAX), static_cast<int32_t>(kHaltAddress));
+            a_.jcc(E, stub(halt));
+            a_.test8_imm(RAX, 1);
+            a_.jcc(NE, panic);
+            a_.mov(RCX, Opnd(RAX));
+            a_.shift_imm(Asm::SHR, false, Opnd(RCX), 1);
+            a_.alu_imm(Asm::SUB, false, Opnd(RCX), 1);
+            a_.alu_imm(Asm::CMP, false, Opnd(RCX), static_cast<int32_t>(count));
+            a_.jcc(AE, panic);
+        }
         a_.mov_imm(RDX, reinterpret_cast<uintptr_t>(c_->jumps.get()));
         a_.movW(RDX, at(RDX, RCX, 3));
         a_.test(true, Opnd(RDX), RDX);
         a_.jcc(E, stub(exit(Why::djump, op), true));
         a_.jmp_reg(RDX);
+    }
+
+    // The cold path of a refused dynamic jump: the halt address halts, any
+    // other address panics.
+    struct Refusal {
+        Asm::Label label;
+        Exit* halt;
+        Asm::Label* panic;
+    };
+    std::deque<Refusal> refusals_;
+    Asm::Label& cold_djump(Exit* halt, Asm::Label& panic) {
+        refusals_.push_back(Refusal{{}, halt, &panic});
+        return refusals_.back().label;
     }
 
     // ----- arithmetic
@@ -842,6 +869,13 @@ const uint8_t* Translator::compile() {
     for (uint32_t i = 0; i < b_->count; ++i)
         if (!op(&ops[i], i + 1 == b_->count)) return nullptr;
     // The cold paths, then the link slots.
+    for (Refusal& r : refusals_) {
+        a_.bind(r.label);
+        a_.alu_imm(Asm::CMP, false, Opnd(RAX), static_cast<int32_t>(kHaltAddress));
+        a_.jcc(NE, *r.panic);
+        a_.mov_imm(RAX, reinterpret_cast<uintptr_t>(r.halt));
+        a_.jmp_abs(c_->leave);
+    }
     for (Crossing& x : crossings_) {
         a_.bind(x.test);
         a_.mov(RCX, Opnd(RAX));
