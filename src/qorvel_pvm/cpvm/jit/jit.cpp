@@ -186,12 +186,14 @@ unsigned registers_named(int opcode) {
 void choose_homes(Cache* c, native_loop::Cache* native) {
     uint64_t uses[13] = {};
     native_loop::each_block(native, [&uses](const Block* b) {
+        // A block that branches back (a loop) likely runs more often.
+        const uint64_t weight = b->target_ok && b->exits[1] <= b->start ? 8 : 1;
         const Op* ops = ops_of(b);
         for (uint32_t i = 0; i < b->count; ++i) {
             const unsigned named = registers_named(ops[i].opcode);
-            if (named & 1) ++uses[ops[i].ra];
-            if (named & 2) ++uses[ops[i].rb];
-            if (named & 4) ++uses[ops[i].rd];
+            if (named & 1) uses[ops[i].ra] += weight;
+            if (named & 2) uses[ops[i].rb] += weight;
+            if (named & 4) uses[ops[i].rd] += weight;
         }
     });
     uint8_t order[13];
@@ -493,11 +495,22 @@ private:
 
     // rd = ra OP rb (64-bit).
     void alu3(Asm::Alu op, uint8_t rd, uint8_t ra, uint8_t rb) {
+        if (rd == rb && rd != ra && op != Asm::SUB) std::swap(ra, rb);  // rd = rb OP ra: the same
         if (rd == ra && (home(rd) || home(rb))) {
             if (home(rd)) {
                 a_.alu(op, true, home_[rd], guest(rb));
             } else {
                 a_.alu(op, true, slot_of(rd), home_[rb]);
+            }
+            return;
+        }
+        if (home(rd) && rd != ra && rd != rb) {
+            // Straight into rd's host register, which holds no operand.
+            if (op == Asm::ADD && home(ra) && home(rb)) {
+                a_.leaW(home_[rd], at(home_[ra], home_[rb], 0));
+            } else {
+                a_.movW(home_[rd], guest(ra));
+                a_.alu(op, true, home_[rd], guest(rb));
             }
             return;
         }
@@ -517,6 +530,15 @@ private:
             a_.alu_imm(op, true, guest(ra), static_cast<int32_t>(v));
             return;
         }
+        if (home(ra) && small) {  // ra != rb: ra's host register holds no operand
+            if (op == Asm::ADD && home(rb)) {
+                a_.leaW(home_[ra], at(home_[rb], static_cast<int32_t>(v)));
+            } else {
+                a_.movW(home_[ra], guest(rb));
+                a_.alu_imm(op, true, Opnd(home_[ra]), static_cast<int32_t>(v));
+            }
+            return;
+        }
         load(RAX, rb);
         if (small) {
             a_.alu_imm(op, true, Opnd(RAX), static_cast<int32_t>(v));
@@ -534,6 +556,19 @@ private:
     // dst = value << / >> amount, value and amount guest registers or immediates.
     void shift(Asm::Shift s, bool w, uint8_t dst, int value_reg, uint64_t value_imm, int amount_reg,
                uint64_t amount_imm) {
+        if (w && value_reg >= 0 && amount_reg < 0) {
+            // By an immediate: in place, or in dst's host register.
+            const auto n = static_cast<uint8_t>(amount_imm & 63);
+            if (dst == value_reg) {
+                a_.shift_imm(s, true, guest(dst), n);
+                return;
+            }
+            if (home(dst)) {
+                a_.movW(home_[dst], guest(static_cast<uint8_t>(value_reg)));
+                a_.shift_imm(s, true, Opnd(home_[dst]), n);
+                return;
+            }
+        }
         if (amount_reg >= 0) load32(RCX, static_cast<uint8_t>(amount_reg));
         if (value_reg >= 0) {
             w ? load(RAX, static_cast<uint8_t>(value_reg)) : load32(RAX, static_cast<uint8_t>(value_reg));
@@ -682,8 +717,14 @@ bool Translator::op(const Op* op, bool last) {
             return true;
         }
         case 100:  // move_reg
-            load(RAX, ra);
-            store(rd, RAX);
+            if (home(rd)) {
+                load(home_[rd], ra);
+            } else if (home(ra)) {
+                store(rd, home_[ra]);
+            } else {
+                load(RAX, ra);
+                store(rd, RAX);
+            }
             return true;
         case 101:  // sbrk
             leave_here(exit(Why::group, op));
