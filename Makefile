@@ -35,7 +35,7 @@ define pip_build
 		|| { cat $2.log >&2; exit 1; }
 endef
 
-.PHONY: run test test-asan test-tsan bench inplace clean check-python
+.PHONY: run test test-asan test-tsan bench fuzz inplace clean check-python
 
 check-python:
 	@test -n "$(PY_VERSION)" || { echo "Python $(PYTHON_VERSION) not found (pyenv, PATH): set PYTHON=/path/to/python3" >&2; exit 2; }
@@ -88,6 +88,17 @@ bench: check-python $(VENV)/bin/python
 	$(VENV)/bin/pip install $(PIP_FLAGS) $(BUILD_TOOLS)
 	$(call pip_build,PVM_WERROR=ON $(VENV)/bin/pip,$(BUILD_DIR),.)
 	$(VENV)/bin/python bench/run.py
+
+# Differential fuzzing of the engines (docs/FUZZING.md) with the package built
+# from the current sources: FUZZ_PROGRAMS random programs drawn from
+# FUZZ_SEED, spread over FUZZ_JOBS processes (one per core by default).
+FUZZ_PROGRAMS ?= 1000000
+FUZZ_SEED ?= 1
+FUZZ_JOBS ?= $(shell nproc)
+fuzz: check-python $(VENV)/bin/python
+	$(VENV)/bin/pip install $(PIP_FLAGS) $(BUILD_TOOLS)
+	$(call pip_build,PVM_WERROR=ON $(VENV)/bin/pip,$(BUILD_DIR),.)
+	$(VENV)/bin/python tools/fuzz.py --programs $(FUZZ_PROGRAMS) --seed $(FUZZ_SEED) --jobs $(FUZZ_JOBS)
 
 # Developer build: compiles the modules next to their sources for
 # PYTHONPATH=src.  TARGETS limits the build to some modules.

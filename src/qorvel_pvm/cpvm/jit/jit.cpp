@@ -398,23 +398,29 @@ private:
         address(at_reg, op->vx);
         Exit* e = exit(Why::load, op);
         page(false, n, stub(e, true));
-        const Mem m = at(RDX, RAX, 0);
         const Reg dst = home(op->ra) ? home_[op->ra] : RCX;
+        load_from(dst, at(RDX, RAX, 0), n, sign);
+        if (dst == RCX) store(op->ra, RCX);
+        resume_here(e);
+    }
+    void load_from(Reg dst, Mem m, unsigned n, bool sign) {
         switch (n) {
             case 1: sign ? a_.movsx8W(dst, m) : a_.movzx8(dst, m); break;
             case 2: sign ? a_.movsx16W(dst, m) : a_.movzx16(dst, m); break;
             case 4: sign ? a_.movsxdW(dst, m) : a_.mov(dst, m); break;
             default: a_.movW(dst, m); break;
         }
-        if (dst == RCX) store(op->ra, RCX);
-        resume_here(e);
     }
     // A store of register `value_reg` (>= 0) or of vy.
     void emit_store(const Op* op, int at_reg, unsigned n, int value_reg) {
         address(at_reg, op->vx);
         Exit* e = exit(Why::store, op);
         page(true, n, stub(e, true));
-        const Mem m = at(RDX, RAX, 0);
+        store_to(at(RDX, RAX, 0), n, value_reg, op->vy);
+        resume_here(e);
+    }
+    // [m] = register `value_reg` (>= 0) or v, n bytes (rcx the scratch).
+    void store_to(Mem m, unsigned n, int value_reg, uint64_t v) {
         if (value_reg >= 0) {
             Reg v = home(static_cast<uint8_t>(value_reg)) ? home_[value_reg] : RCX;
             if (v == RCX) a_.movW(RCX, slot_of(static_cast<uint8_t>(value_reg)));
@@ -425,7 +431,6 @@ private:
                 default: a_.movW(m, v); break;
             }
         } else {
-            const uint64_t v = op->vy;
             switch (n) {
                 case 1: a_.mov8_imm(m, static_cast<uint8_t>(v)); break;
                 case 2: a_.mov16_imm(m, static_cast<uint16_t>(v)); break;
@@ -440,7 +445,112 @@ private:
                     break;
             }
         }
-        resume_here(e);
+    }
+
+    // ----- runs of accesses through one base register
+
+    // An access through a base register: a load into `value` (signed or
+    // not), or a store of register `value` (or of vy when value < 0).
+    struct Access {
+        uint8_t base;
+        unsigned n;
+        bool store;
+        bool sign;
+        int value;
+    };
+    static bool access_of(const Op* op, Access* out) {
+        const int code = op->opcode;
+        if (code >= 70 && code <= 73) {
+            *out = Access{op->ra, 1u << (code - 70), true, false, -1};
+        } else if (code >= 120 && code <= 123) {
+            *out = Access{op->rb, 1u << (code - 120), true, false, op->ra};
+        } else if (code >= 124 && code <= 130) {
+            const int k = code - 124;
+            *out = Access{op->rb, k == 6 ? 8u : 1u << (k / 2), false, k < 6 && (k & 1), op->ra};
+        } else {
+            return false;
+        }
+        return out->base < 13 && (out->value < 13);
+    }
+    // A run of accesses: their offsets from the first one's address.
+    struct Group {
+        Asm::Label slow;
+        Asm::Label done;
+        const Op* first;
+        uint32_t count;
+    };
+    std::deque<Group> groups_;
+
+    // Compiled code keeps values in frames and structures: several accesses
+    // in a row through the same base register, which nothing among them
+    // changes but the last.  When they all fit in one page, one map lookup
+    // and one bounds test serve them all; rdx then points at the lowest
+    // byte any of them touches, and each access is one instruction at a
+    // fixed distance from it.  When the test fails (a page with no entry, a
+    // run across a page boundary), the accesses run one by one on a cold
+    // path, as they would without grouping.  Returns how many ops the run
+    // took (0: no run starts at `ops[0]`).
+    uint32_t group(const Op* ops, uint32_t left) {
+        Access first{};
+        if (left < 2 || !access_of(&ops[0], &first)) return 0;
+        int64_t lo = 0, hi = first.n;
+        bool writes = first.store;
+        uint32_t k = 1;
+        if (!first.store && first.value == first.base) return 0;
+        for (; k < left; ++k) {
+            Access x{};
+            if (!access_of(&ops[k], &x) || x.base != first.base) break;
+            const int64_t d = static_cast<int32_t>(static_cast<uint32_t>(ops[k].vx - ops[0].vx));
+            const int64_t l = std::min(lo, d), h = std::max(hi, d + static_cast<int64_t>(x.n));
+            if (h - l > static_cast<int64_t>(kPageSize)) break;
+            lo = l;
+            hi = h;
+            writes |= x.store;
+            if (!x.store && x.value == x.base) {  // the base changes: the run ends with this access
+                ++k;
+                break;
+            }
+        }
+        if (k < 2) return 0;
+        const auto span = static_cast<int32_t>(hi - lo);
+        groups_.push_back(Group{{}, {}, ops, k});
+        Group& g = groups_.back();
+        address(first.base, ops[0].vx + static_cast<uint64_t>(lo));
+        a_.mov(RCX, Opnd(RAX));
+        a_.shift_imm(Asm::SHR, false, Opnd(RCX), 12);
+        a_.movW(RDX, at(R14, RCX, 3, writes ? kWriteEntries : 0));
+        a_.test(true, Opnd(RDX), RDX);
+        a_.jcc(E, g.slow);
+        a_.lea(RCX, at(RAX, span - 1));
+        a_.alu(Asm::XOR, false, RCX, Opnd(RAX));
+        a_.test_imm(false, Opnd(RCX), static_cast<int32_t>(~(kPageSize - 1)));
+        a_.jcc(NE, g.slow);
+        a_.alu(Asm::ADD, true, RDX, Opnd(RAX));
+        for (uint32_t i = 0; i < k; ++i) {
+            Access x{};
+            access_of(&ops[i], &x);
+            const auto disp = static_cast<int32_t>(
+                static_cast<int32_t>(static_cast<uint32_t>(ops[i].vx - ops[0].vx)) - lo);
+            const Mem m = at(RDX, disp);
+            if (x.store) {
+                store_to(m, x.n, x.value, ops[i].vy);
+            } else {
+                const uint8_t dst_g = static_cast<uint8_t>(x.value);
+                const Reg dst = home(dst_g) ? home_[dst_g] : RCX;
+                load_from(dst, m, x.n, x.sign);
+                if (dst == RCX) store(dst_g, RCX);
+            }
+        }
+        a_.bind(g.done);
+        return k;
+    }
+    // The cold paths of the runs: the same accesses one by one.
+    void group_paths() {
+        for (Group& g : groups_) {
+            a_.bind(g.slow);
+            for (uint32_t i = 0; i < g.count; ++i) op(&g.first[i], false);
+            a_.jmp(g.done);
+        }
     }
 
     // ----- dynamic jumps: eax = the address
@@ -907,9 +1017,16 @@ const uint8_t* Translator::compile() {
     Exit* refill = exit(Why::refill);
     a_.jcc(B, stub(refill, false, true));
     const Op* ops = ops_of(b_);
-    for (uint32_t i = 0; i < b_->count; ++i)
+    for (uint32_t i = 0; i < b_->count;) {
+        if (const uint32_t k = group(&ops[i], b_->count - i)) {
+            i += k;
+            continue;
+        }
         if (!op(&ops[i], i + 1 == b_->count)) return nullptr;
+        ++i;
+    }
     // The cold paths, then the link slots.
+    group_paths();
     for (Refusal& r : refusals_) {
         a_.bind(r.label);
         a_.alu_imm(Asm::CMP, false, Opnd(RAX), static_cast<int32_t>(kHaltAddress));
