@@ -12,11 +12,12 @@ import random
 import subprocess
 import sys
 from array import array
+from pathlib import Path
 
 import pytest
 
 from pvmtest import build_blob, child_env, regs
-from qorvel_pvm import Interpreter
+from qorvel_pvm import Interpreter, image
 from qorvel_pvm.asm import INSTRUCTIONS, assemble, decode_blob
 from qorvel_pvm.cpvm import vm_interpreter
 from qorvel_pvm.cpvm.vm_memory import CyMemory
@@ -284,6 +285,30 @@ def test_run_of_accesses_at_the_end_of_a_page(page_end, past, store):
         assert (status, fault) == (2, page_end if writable or not store else page_end - 0x1000)
     else:
         assert (status, fault) == ((1, None) if writable or not store else (2, page_end - 0x1000))
+
+
+EXAMPLES = sorted((Path(__file__).parent.parent / "examples").glob("*.pvm*"))
+
+
+@pytest.mark.parametrize("path", EXAMPLES, ids=lambda p: p.name)
+def test_example_programs_on_every_engine(path):
+    """The shipped programs, as `qorvel-pvm run` lays them out (the sieve's
+    container as `--image` does, with the argument "1000")."""
+    if path.suffix == ".pvmimg":
+        img = image.load(path.read_bytes(), args=b"1000")
+        blob = image._parse(path.read_bytes())[4]  # the container's program blob
+        registers = list(img.registers)
+
+        def memory():
+            return image.load(path.read_bytes(), args=b"1000").memory
+    else:
+        blob, registers = assemble(path.read_text()), [0xFFFF0000, 0xFEFE0000] + [0] * 11
+
+        def memory():
+            return CyMemory.from_pc(b"", b"", b"", 16, 65536, 0x20000)
+    outcomes = run_both(blob, registers, 10**7, memory)
+    assert_same(outcomes)
+    assert outcomes[0][0][0] in (0, 1)  # halt or panic (jumptable ends its script with a trap)
 
 
 def _mapped():

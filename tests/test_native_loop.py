@@ -368,19 +368,21 @@ def _vector_files():
     return sorted(str(p.relative_to(root)) for p in root.rglob("*.json"))
 
 
-@pytest.mark.parametrize("native", [False, True], ids=["general", "native"])
+@pytest.mark.parametrize("engine", ENGINES)
 @pytest.mark.parametrize("name", _vector_files())
-def test_vectors_pass_on_both_paths(name, native):
+def test_vectors_pass_on_every_engine(name, engine):
     from pathlib import Path
 
     from qorvel_pvm.vectors import check_vector, load_file
 
-    previous = vm_interpreter._set_native_loop(native)
+    previous = vm_interpreter._set_native_loop(engine != "general")
+    eager = vm_interpreter._set_jit_eager(engine == "compiler")
     try:
         for vector in load_file(Path(__file__).parent / "vectors" / name):
             assert check_vector(vector) == []
     finally:
         vm_interpreter._set_native_loop(previous)
+        vm_interpreter._set_jit_eager(eager)
 
 
 def test_every_opcode_has_a_native_form():

@@ -100,6 +100,12 @@ struct Exit {
 
 using EnterFn = void (*)(Context*, const uint8_t*);
 
+// The translator's working memory, kept from block to block (see below).
+struct Scratch;
+struct ScratchDelete {
+    void operator()(Scratch* s) const;
+};
+
 }  // namespace
 
 struct Cache {
@@ -111,6 +117,7 @@ struct Cache {
     std::unique_ptr<const uint8_t*[]> jumps;  // code by jump-table index, read by the code
     uint32_t jump_count = 0;
     std::deque<Exit> exits;                 // stable addresses, named by the code
+    std::unique_ptr<Scratch, ScratchDelete> scratch;
     size_t blocks = 0;
     Reg home[13] = {};                      // where each guest register lives (RSP: the register array)
     size_t limit = code_limit;              // the buffer's size, as the limit was when the cache was made
@@ -229,46 +236,101 @@ bool ready(Cache* c, native_loop::Cache* native, const CyProgram* program) {
 
 // ----- translation ----------------------------------------------------------------------
 
+// A cold path that leaves the code.
+struct Stub {
+    Asm::Label label;
+    Exit* exit;
+    bool address;      // rdx = eax before leaving
+    bool refill;       // give the block's gas back before leaving
+};
+// An exit through a link slot.
+struct Link {
+    Asm::Label slot;
+    Asm::Label stub;
+    Exit* exit;
+};
+// Where the code goes on after a slow path.
+struct Resume {
+    Exit* exit;
+    Asm::Label label;
+};
+// The page-crossing test of an unaligned access of `n` bytes.
+struct Crossing {
+    Asm::Label test;
+    Asm::Label back;
+    Asm::Label* slow;
+    unsigned n;
+};
+// A run of accesses through one base register, and its cold path.
+struct Group {
+    Asm::Label slow;
+    Asm::Label done;
+    const Op* first;
+    uint32_t count;
+};
+// The cold path of a refused dynamic jump: the halt address halts, any
+// other address panics.
+struct Refusal {
+    Asm::Label label;
+    Exit* halt;
+    Asm::Label* panic;
+};
+
+// What a translation works in: the code being assembled and the lists of
+// cold paths and labels.  Kept by the cache and emptied for each block, so
+// that translating a block allocates nothing once the first blocks are done
+// (translation runs with the interpreter lock held and calls no Python
+// code, so one translation runs at a time).
+struct Scratch {
+    Asm a;
+    std::deque<Stub> stubs;
+    std::deque<Link> links;
+    std::deque<Resume> resumes;
+    std::deque<Crossing> crossings;
+    std::deque<Group> groups;
+    std::deque<Refusal> refusals;
+
+    void clear() {
+        a.reset();
+        stubs.clear();
+        links.clear();
+        resumes.clear();
+        crossings.clear();
+        groups.clear();
+        refusals.clear();
+    }
+};
+
+void ScratchDelete::operator()(Scratch* s) const { delete s; }
+
+Scratch& scratch_of(Cache* c) {
+    if (!c->scratch) c->scratch.reset(new Scratch());
+    c->scratch->clear();
+    return *c->scratch;
+}
+
 class Translator {
 public:
-    Translator(Cache* c, const Block* b) : c_(c), b_(b), home_(c->home) {}
+    Translator(Cache* c, const Block* b)
+        : c_(c), b_(b), home_(c->home), s_(scratch_of(c)), a_(s_.a), stubs_(s_.stubs), links_(s_.links),
+          resumes_(s_.resumes), crossings_(s_.crossings), groups_(s_.groups), refusals_(s_.refusals) {}
 
     // The block's code, placed in the buffer; nullptr when the buffer is full.
     const uint8_t* compile();
 
 private:
-    struct Stub {
-        Asm::Label label;
-        Exit* exit;
-        bool address;      // rdx = eax before leaving
-        bool refill;       // give the block's gas back before leaving
-    };
-    struct Link {
-        Asm::Label slot;
-        Asm::Label stub;
-        Exit* exit;
-    };
-    struct Resume {
-        Exit* exit;
-        Asm::Label label;
-    };
-    // The page-crossing test of an unaligned access of `n` bytes.
-    struct Crossing {
-        Asm::Label test;
-        Asm::Label back;
-        Asm::Label* slow;
-        unsigned n;
-    };
-
     Cache* c_;
     const Block* b_;
     const Reg* home_;
-    Asm a_;
+    Scratch& s_;
+    Asm& a_;
     Asm::Label entry_;
-    std::deque<Stub> stubs_;
-    std::deque<Link> links_;
-    std::deque<Resume> resumes_;
-    std::deque<Crossing> crossings_;
+    std::deque<Stub>& stubs_;
+    std::deque<Link>& links_;
+    std::deque<Resume>& resumes_;
+    std::deque<Crossing>& crossings_;
+    std::deque<Group>& groups_;
+    std::deque<Refusal>& refusals_;
 
     // ----- operands
 
@@ -472,14 +534,6 @@ private:
         }
         return out->base < 13 && (out->value < 13);
     }
-    // A run of accesses: their offsets from the first one's address.
-    struct Group {
-        Asm::Label slow;
-        Asm::Label done;
-        const Op* first;
-        uint32_t count;
-    };
-    std::deque<Group> groups_;
 
     // Compiled code keeps values in frames and structures: several accesses
     // in a row through the same base register, which nothing among them
@@ -588,14 +642,6 @@ private:
         a_.jmp_reg(RDX);
     }
 
-    // The cold path of a refused dynamic jump: the halt address halts, any
-    // other address panics.
-    struct Refusal {
-        Asm::Label label;
-        Exit* halt;
-        Asm::Label* panic;
-    };
-    std::deque<Refusal> refusals_;
     Asm::Label& cold_djump(Exit* halt, Asm::Label& panic) {
         refusals_.push_back(Refusal{{}, halt, &panic});
         return refusals_.back().label;

@@ -48,7 +48,10 @@ class Asm {
 public:
     struct Label {
         int64_t pos = -1;
-        std::vector<size_t> uses;  // positions of rel32 fields that jump here
+        // Positions of rel32 fields that jump here before it is bound: most
+        // labels have one (a cold path), kept without an allocation.
+        size_t first_use = SIZE_MAX;
+        std::vector<size_t> more_uses;
     };
     // A rel32 field that must reach an absolute address once the code is placed.
     struct Fixup {
@@ -60,6 +63,11 @@ public:
     std::vector<Fixup> fixups;
 
     size_t size() const { return code.size(); }
+    // Empty, keeping the memory for the next block.
+    void reset() {
+        code.clear();
+        fixups.clear();
+    }
 
     void byte(uint8_t b) { code.push_back(b); }
     void u16(uint16_t v) { put(&v, 2); }
@@ -77,8 +85,10 @@ public:
 
     void bind(Label& l) {
         l.pos = static_cast<int64_t>(code.size());
-        for (size_t use : l.uses) patch_rel32(use, l.pos);
-        l.uses.clear();
+        if (l.first_use != SIZE_MAX) patch_rel32(l.first_use, l.pos);
+        for (size_t use : l.more_uses) patch_rel32(use, l.pos);
+        l.first_use = SIZE_MAX;
+        l.more_uses.clear();
     }
     void jmp(Label& l) {
         byte(0xE9);
@@ -250,8 +260,10 @@ private:
         u32(0);
         if (l.pos >= 0) {
             patch_rel32(field, l.pos);
+        } else if (l.first_use == SIZE_MAX) {
+            l.first_use = field;
         } else {
-            l.uses.push_back(field);
+            l.more_uses.push_back(field);
         }
     }
     void patch_rel32(size_t field, int64_t target) {
