@@ -397,7 +397,7 @@ new_window:
     DISPATCH();
 
 ecalli: {
-    LOCK();
+    lock.take_for_host();
     const uint32_t index = static_cast<uint32_t>(op->vx);
     // Ops after the call in this block: their gas goes back when the run stops here.
     const uint64_t rest = op->vy;  // set when the block was built

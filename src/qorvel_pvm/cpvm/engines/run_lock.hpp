@@ -8,6 +8,12 @@
 // run.  A run whose thread is its interpreter's only one keeps the lock:
 // nobody can be waiting for it.
 //
+// A run whose host calls come so close together that the lock would be given
+// up for only microseconds at a time (a handler every few hundred
+// instructions) keeps it for a while instead: handing the lock between
+// threads costs more than that, and Python's own switching lets other
+// threads in (at the handler's Python code and at the periodic checks).
+//
 // Without the lock a periodic check is made only when something asks for it
 // (`check_due`): the engine's blocks changed on another thread, a stop was
 // requested for some thread, or it is time to let signal handlers run (on
@@ -54,11 +60,26 @@ public:
         }
     }
 
+    // The same before a host call: when the run went without the lock for
+    // only a short stretch since the last one, it keeps the lock for a while.
+    void take_for_host() {
+        if (state_ != nullptr) {
+            take();
+            const Clock::time_point now = Clock::now();
+            if (now - given_at_ < kShortStretch) hold_until_ = now + kHoldTime;
+        }
+    }
+
     // After a slow path: goes on without the lock again when the run may.
     void give() {
         if (lock_free_ && !solo_) {
+            if (hold_until_ != Clock::time_point{}) {
+                if (Clock::now() < hold_until_) return;
+                hold_until_ = {};
+            }
             memory_->_busy = 1;
             state_ = give_lock();
+            given_at_ = Clock::now();
         }
     }
 
@@ -105,12 +126,18 @@ public:
 private:
     static constexpr Clock::duration kSignalInterval = std::chrono::microseconds(250);
     static constexpr Clock::duration kMaxSignalDelay = std::chrono::milliseconds(50);
+    // A stretch without the lock shorter than this makes the run keep it for
+    // kHoldTime (Python's own interval between switching threads).
+    static constexpr Clock::duration kShortStretch = std::chrono::microseconds(20);
+    static constexpr Clock::duration kHoldTime = std::chrono::milliseconds(5);
 
     CyMemory* memory_;
     const Driver& driver_;
     PyThreadState* state_ = nullptr;  // the thread's state while the lock is given up
     bool lock_free_ = false;          // past the first check: goes on without the lock
     bool solo_ = false;               // the thread was alone at the last check: keeps the lock
+    Clock::time_point hold_until_{};  // keeps the lock until then (none: the epoch)
+    Clock::time_point given_at_{};    // when the lock was last given up
     uint64_t interrupts_at_;
     Clock::time_point next_check_{};
 };

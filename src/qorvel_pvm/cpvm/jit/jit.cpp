@@ -1289,7 +1289,7 @@ Outcome run(Cache* c, native_loop::Cache* nc, const engine::Driver& driver, cons
                 continue;
             }
             case Why::host: {
-                lock.take();
+                lock.take_for_host();
                 const auto index = static_cast<uint32_t>(op->vx);
                 const uint64_t rest = op->vy;  // the gas of the ops after the call
                 out.pc = op[1].pc;
