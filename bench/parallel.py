@@ -134,7 +134,7 @@ def worker_counts() -> list[int]:
     return sorted({1, 2, cores})
 
 
-def measure(repeats: int = 3) -> dict[str, dict[int, float]]:
+def measure(repeats: int = 7) -> dict[str, dict[int, float]]:
     """Guest instructions per second of each batch, by number of workers."""
     import time
 
