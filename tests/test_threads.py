@@ -9,7 +9,7 @@ import time
 
 import pytest
 
-from qorvel_pvm import CyMemory, Interpreter, Job, run, run_many
+from qorvel_pvm import CyMemory, HostExit, Interpreter, Job, run, run_many
 from qorvel_pvm.asm import assemble
 from qorvel_pvm.common.types import Accessibility
 from qorvel_pvm.cpvm import vm_interpreter
@@ -290,6 +290,74 @@ def test_ctrl_c_stops_the_workers_of_a_batch():
     assert not [t for t in threading.enumerate() if t.name.startswith("qorvel_pvm worker")]
     # A later run on a thread of the same ident is not stopped by the request.
     assert run_many([Job(SPIN, gas=100_000)] * 2, workers=2)[0].status == "out-of-gas"
+
+
+# A host call every third instruction, for as long as the gas lasts: a run
+# that keeps the lock between close host calls.
+CALLS = assemble("""
+    fallthrough
+loop:
+    add_imm_64 r1, r1, 1
+    ecalli 1
+    jump loop
+""")
+
+
+class Until:
+    """A handler that counts its calls and ends the run once `stop` is set."""
+
+    def __init__(self, stop):
+        self.stop, self.calls = stop, 0
+
+    def __call__(self, index, registers, memory):
+        self.calls += 1
+        if self.stop.is_set():
+            raise HostExit("halt")
+
+
+@pytest.mark.parametrize("jit", [False, True], ids=["native loop", "compiler"])
+def test_other_threads_run_during_runs_with_close_host_calls(jit):
+    """A thread that sleeps a millisecond at a time keeps waking while a run
+    makes a host call every few instructions; it ends the run once it has
+    woken 50 times (the run's gas lasts seconds)."""
+    stop, ticks = threading.Event(), []
+
+    def ticker():
+        while len(ticks) < 50:
+            time.sleep(0.001)
+            ticks.append(1)
+        stop.set()
+    handler = Until(stop)
+    thread = threading.Thread(target=ticker, daemon=True)
+    thread.start()
+    result = Interpreter(CALLS, jit=jit).run(memory=CyMemory(), gas=60_000_000, host=handler)
+    thread.join()
+    assert (result.status, len(ticks)) == ("halt", 50) and handler.calls > 1
+
+
+@pytest.mark.skipif(threading.current_thread() is not threading.main_thread(), reason="needs the main thread")
+def test_ctrl_c_stops_a_batch_of_runs_with_close_host_calls():
+    stop = threading.Event()
+    handlers = [Until(stop), Until(stop)]
+    jobs = [Job(CALLS, memory=CyMemory(), gas=FOREVER_GAS, host=h) for h in handlers]
+    watchdog = threading.Timer(30, stop.set)  # ends the runs should Ctrl-C not come through
+    watchdog.start()
+    sent = []
+
+    def both_called():
+        if all(h.calls > 300_000 for h in handlers):  # well into the runs
+            sent.append(time.monotonic())
+            return True
+        return False
+    watcher = interrupt_main_when(both_called)
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            run_many(jobs, workers=2)
+        assert time.monotonic() - sent[0] < 5
+    finally:
+        stop.set()
+        watchdog.cancel()
+    watcher.join()
 
 
 def test_threads_sharing_an_interpreter_build_each_block_once():

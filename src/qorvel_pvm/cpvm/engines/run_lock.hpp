@@ -13,6 +13,8 @@
 // instructions) keeps it for a while instead: handing the lock between
 // threads costs more than that, and Python's own switching lets other
 // threads in (at the handler's Python code and at the periodic checks).
+// Holds alternate with stretches as long in which the lock is given up at
+// every chance, so that threads waiting for it get it.
 //
 // Without the lock a periodic check is made only when something asks for it
 // (`check_due`): the engine's blocks changed on another thread, a stop was
@@ -66,7 +68,7 @@ public:
         if (state_ != nullptr) {
             take();
             const Clock::time_point now = Clock::now();
-            if (now - given_at_ < kShortStretch) hold_until_ = now + kHoldTime;
+            if (now - given_at_ < kShortStretch && now >= no_hold_until_) hold_until_ = now + kHoldTime;
         }
     }
 
@@ -74,8 +76,14 @@ public:
     void give() {
         if (lock_free_ && !solo_) {
             if (hold_until_ != Clock::time_point{}) {
-                if (Clock::now() < hold_until_) return;
+                const Clock::time_point now = Clock::now();
+                if (now < hold_until_) return;
+                // As long again with the lock given up at every chance: a
+                // thread waiting for it gets it (a hold that started again at
+                // once would wake the waiters, restarting their wait before
+                // they ask for the lock, and starve them).
                 hold_until_ = {};
+                no_hold_until_ = now + kHoldTime;
             }
             memory_->_busy = 1;
             state_ = give_lock();
@@ -137,6 +145,7 @@ private:
     bool lock_free_ = false;          // past the first check: goes on without the lock
     bool solo_ = false;               // the thread was alone at the last check: keeps the lock
     Clock::time_point hold_until_{};  // keeps the lock until then (none: the epoch)
+    Clock::time_point no_hold_until_{};  // no new hold before then
     Clock::time_point given_at_{};    // when the lock was last given up
     uint64_t interrupts_at_;
     Clock::time_point next_check_{};
