@@ -1,6 +1,29 @@
-"""Helpers shared by the tests: program blobs and register arrays."""
+"""Helpers shared by the tests: program blobs, register arrays and the
+switches that choose the engine runs take."""
 
 from array import array
+from contextlib import contextmanager
+
+
+@contextmanager
+def engine_switches(native_loop=True, eager=False):
+    """Runs inside take the native engines (`native_loop`, else the general
+    path) and, with `eager`, the block compiler from a run's first block on;
+    the switches are as before afterwards."""
+    from qorvel_pvm.cpvm import vm_interpreter
+
+    previous = vm_interpreter._set_native_loop(native_loop)
+    previous_eager = vm_interpreter._set_jit_eager(eager)
+    try:
+        yield
+    finally:
+        vm_interpreter._set_native_loop(previous)
+        vm_interpreter._set_jit_eager(previous_eager)
+
+
+def on_engine(engine):
+    """The switches for one of "general", "native" and "compiler"."""
+    return engine_switches(engine != "general", engine == "compiler")
 
 
 def encode_natural(x: int) -> bytes:

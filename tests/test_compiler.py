@@ -16,7 +16,7 @@ from pathlib import Path
 
 import pytest
 
-from pvmtest import build_blob, child_env, regs
+from pvmtest import build_blob, child_env, on_engine, regs
 from qorvel_pvm import Interpreter, image
 from qorvel_pvm.asm import INSTRUCTIONS, assemble, decode_blob
 from qorvel_pvm.cpvm import vm_interpreter
@@ -33,13 +33,10 @@ U32 = (1 << 32) - 1
 
 def compiled_blocks(blob, registers, gas):
     """Blocks the compiler translated in an eager run of the program."""
-    eager = vm_interpreter._set_jit_eager(True)
-    try:
+    with on_engine("compiler"):
         it = vm_interpreter.Interpreter(CyProgram(blob), jit=True)
         it.run(array("Q", registers), new_memory(), 0, gas)
         return it.compiled_blocks
-    finally:
-        vm_interpreter._set_jit_eager(eager)
 
 
 def random_registers(rnd):
@@ -329,8 +326,7 @@ def test_code_buffers_go_with_their_interpreters():
         branch_ne_imm r1, 0, loop
         trap
     """))
-    eager = vm_interpreter._set_jit_eager(True)
-    try:
+    with on_engine("compiler"):
         def batch(n):
             for _ in range(n):
                 it = vm_interpreter.Interpreter(program, jit=True)
@@ -342,8 +338,6 @@ def test_code_buffers_go_with_their_interpreters():
         lines, size, fds = _mapped()
         batch(10_000)
         after = _mapped()
-    finally:
-        vm_interpreter._set_jit_eager(eager)
     assert after[0] <= lines + 4 and after[1] <= size + 4096 and after[2] <= fds
 
 

@@ -19,7 +19,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from pvmtest import build_blob, regs
+from pvmtest import build_blob, engine_switches, regs
 from qorvel_pvm import HostExit, Interpreter, run
 from qorvel_pvm.asm import assemble
 from qorvel_pvm.common.types import Accessibility
@@ -39,11 +39,8 @@ STATUS = {"halt": 0, "panic": 1}
 def native(request):
     """The path runs take: the default one, the general path, or the block
     compiler from the first block on."""
-    previous = vm_interpreter._set_native_loop(bool(request.param))
-    eager = vm_interpreter._set_jit_eager(request.param == "compiler")
-    yield request.param
-    vm_interpreter._set_native_loop(previous)
-    vm_interpreter._set_jit_eager(eager)
+    with engine_switches(bool(request.param), request.param == "compiler"):
+        yield request.param
 
 
 def memory_state(memory):
@@ -185,9 +182,7 @@ def three_ways(blob, registers, gas, memory_factory=new_memory, host_factory=lam
     stepped run."""
     outcomes = []
     for how in ("default", "general", "stepped") + (("compiler",) if "compiler" in ENGINES else ()):
-        previous = vm_interpreter._set_native_loop(how != "general")
-        eager = vm_interpreter._set_jit_eager(how == "compiler")
-        try:
+        with engine_switches(how != "general", how == "compiler"):
             it = vm_interpreter.Interpreter(CyProgram(blob))
             # Blocks the native loop built in a run without a handler are
             # where a handled run of the same interpreter starts from.
@@ -197,9 +192,6 @@ def three_ways(blob, registers, gas, memory_factory=new_memory, host_factory=lam
             runner = run_stepped if how == "stepped" else run_handled
             res = runner(it, r, mem, host, pc, gas)
             outcomes.append((res, list(r), memory_state(mem), getattr(host, "calls", None)))
-        finally:
-            vm_interpreter._set_native_loop(previous)
-            vm_interpreter._set_jit_eager(eager)
     return outcomes
 
 

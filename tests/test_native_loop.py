@@ -17,7 +17,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from pvmtest import build_blob, regs
+from pvmtest import build_blob, on_engine, regs
 from qorvel_pvm import Interpreter
 from qorvel_pvm.asm import assemble
 from qorvel_pvm.cpvm import vm_interpreter
@@ -61,9 +61,7 @@ def run_both(blob, registers, gas, memory_factory=new_memory, pc=0):
     the general path's first."""
     outcomes = []
     for engine in ENGINES:
-        previous = vm_interpreter._set_native_loop(engine != "general")
-        eager = vm_interpreter._set_jit_eager(engine == "compiler")
-        try:
+        with on_engine(engine):
             it = vm_interpreter.Interpreter(CyProgram(blob), jit=engine == "compiler")
             mem = memory_factory()
             r = array("Q", registers)
@@ -76,9 +74,6 @@ def run_both(blob, registers, gas, memory_factory=new_memory, pc=0):
             except ValueError as exc:
                 state = str(exc)
             outcomes.append((res, list(r), state, it.native_blocks))
-        finally:
-            vm_interpreter._set_native_loop(previous)
-            vm_interpreter._set_jit_eager(eager)
     return outcomes
 
 
@@ -375,14 +370,9 @@ def test_vectors_pass_on_every_engine(name, engine):
 
     from qorvel_pvm.vectors import check_vector, load_file
 
-    previous = vm_interpreter._set_native_loop(engine != "general")
-    eager = vm_interpreter._set_jit_eager(engine == "compiler")
-    try:
+    with on_engine(engine):
         for vector in load_file(Path(__file__).parent / "vectors" / name):
             assert check_vector(vector) == []
-    finally:
-        vm_interpreter._set_native_loop(previous)
-        vm_interpreter._set_jit_eager(eager)
 
 
 def test_every_opcode_has_a_native_form():
