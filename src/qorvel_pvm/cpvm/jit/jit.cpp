@@ -602,7 +602,7 @@ private:
     void group_paths() {
         for (Group& g : groups_) {
             a_.bind(g.slow);
-            for (uint32_t i = 0; i < g.count; ++i) op(&g.first[i], false);
+            for (uint32_t i = 0; i < g.count; ++i) op(&g.first[i]);
             a_.jmp(g.done);
         }
     }
@@ -821,10 +821,10 @@ private:
         a_.bind(skip);
     }
 
-    bool op(const Op* op, bool last);
+    bool op(const Op* op);
 };
 
-bool Translator::op(const Op* op, bool last) {
+bool Translator::op(const Op* op) {
     const uint8_t ra = op->ra, rb = op->rb, rd = op->rd;
     const uint64_t vx = op->vx, vy = op->vy;
     switch (op->opcode) {
@@ -1052,7 +1052,6 @@ bool Translator::op(const Op* op, bool last) {
             return true;
         }
         default:
-            (void)last;
             return false;
     }
 }
@@ -1068,7 +1067,7 @@ const uint8_t* Translator::compile() {
             i += k;
             continue;
         }
-        if (!op(&ops[i], i + 1 == b_->count)) return nullptr;
+        if (!op(&ops[i])) return nullptr;
         ++i;
     }
     // The cold paths, then the link slots.
