@@ -82,3 +82,32 @@ def test_reads_of_pages_never_written_create_nothing():
     run_on(True, WRITE, mem)
     (status, *_), r = run_on(True, READ, mem)
     assert (status, r[3], r[4], list(mem._pages)) == (0, 0x1122334455667788, 0, [0x20])
+
+
+def everything_writable(mem):
+    mem.alter_accessibility(0, 0xFFFFF000, Acc.WRITE)  # bits in every chunk of the bitsets
+
+
+def restored_wholesale(mem):
+    state = list(mem.__reduce__()[2])
+    state[1] = state[3] = [(1 << 64) - 1] * 16384  # every page readable and writable
+    mem.__setstate__(tuple(state))
+
+
+@pytest.mark.parametrize("dirty", [everything_writable, restored_wholesale, lambda m: None])
+def test_a_freed_memory_leaves_nothing_to_the_next(dirty):
+    """Freed memories (and their page maps) are kept and handed out again:
+    the next ones start with no permission set, no page and no map entry,
+    also when more were freed than are kept."""
+    for _ in range(20):
+        mem = written()  # a map entry for PAGE, to a buffer freed with the memory
+        dirty(mem)
+        del mem
+    fresh = [CyMemory() for _ in range(10)]
+    for mem in fresh:
+        _, r_bits, _, w_bits, _, heap = mem.__reduce__()[2]
+        assert (set(r_bits), set(w_bits), heap, mem._pages) == ({0}, {0}, 0, {})
+        assert not mem.is_accessible(PAGE, 1) and not mem.is_accessible(0xFFFFF000, 0x1000)
+    for _ in range(10):  # the page read as zeros, from this memory's own map
+        (status, *_), r = run_on(True, READ, CyMemory.from_pc(b"", b"", b"", 2, 0))
+        assert (status, r[3], r[4]) == (0, 0, 0)

@@ -46,8 +46,50 @@ constexpr uint32_t kLastPage = kPageCount - 1;
 // The exact CyMemory allocated last, while its permission bitsets are still
 // known to be all clear (see mem_alloc); NULL once anything set a bit.
 CyMemory* fresh_memory = nullptr;
-inline void bitsets_touched(const CyMemory* self) {
+
+// Where an exact CyMemory lives (see mem_alloc): a mapping of its own, the
+// cycle collector's header first, then the object, then a word that says
+// which 4 KiB chunks of its bitsets may hold a set bit (bit i: bytes
+// [4096 i, 4096 (i + 1)) from `_r_bitset`, the write bitset following the
+// read one).  A freed mapping is cleaned for the next memory by clearing
+// those chunks only.
+constexpr size_t kGcHeader = 2 * sizeof(uintptr_t);
+constexpr size_t kMappedSize =
+    (kGcHeader + sizeof(CyMemory) + sizeof(uint64_t) + kPageSize - 1) / kPageSize * kPageSize;
+constexpr size_t kChunkWords = 512;
+static_assert(offsetof(CyMemory, _w_bitset) == offsetof(CyMemory, _r_bitset) + sizeof(uint64_t) * kBitsetWords);
+static_assert(2 * kBitsetWords == 64 * kChunkWords && sizeof(CyMemory) % sizeof(uint64_t) == 0);
+bool mapped_alloc = false;  // exact CyMemory objects are mapped (decided at import)
+
+inline uint64_t* dirty_chunks(CyMemory* self) {
+    return mapped_alloc && Py_TYPE(self) == &CyMemoryType
+               ? reinterpret_cast<uint64_t*>(reinterpret_cast<char*>(self) + sizeof(CyMemory))
+               : nullptr;
+}
+
+// Words [first, last] of `bits`, one of the memory's bitsets, are about to
+// be written.
+inline void bitsets_touched(CyMemory* self, const uint64_t* bits, uint32_t first, uint32_t last) {
     if (self == fresh_memory) fresh_memory = nullptr;
+    if (uint64_t* dirty = dirty_chunks(self)) {
+        const size_t base = static_cast<size_t>(bits - self->_r_bitset);
+        for (size_t c = (base + first) / kChunkWords; c <= (base + last) / kChunkWords; ++c)
+            *dirty |= uint64_t{1} << c;
+    }
+}
+
+// Clears both bitsets: the chunks that may hold a bit where that is known.
+void clear_bitsets(CyMemory* self) {
+    uint64_t* dirty = dirty_chunks(self);
+    if (dirty == nullptr) {
+        std::memset(self->_r_bitset, 0, sizeof self->_r_bitset);
+        std::memset(self->_w_bitset, 0, sizeof self->_w_bitset);
+        return;
+    }
+    for (uint64_t d = *dirty; d != 0; d &= d - 1)
+        std::memset(self->_r_bitset + static_cast<size_t>(__builtin_ctzll(d)) * kChunkWords, 0,
+                    kChunkWords * sizeof(uint64_t));
+    *dirty = 0;
 }
 
 // Names bound from the other modules when this one loads.
@@ -322,9 +364,23 @@ inline uint64_t store_version(PyObject*) { return 0; }
 // memory and clear all of it).
 constexpr size_t kEntriesSize = 2 * kPageCount * sizeof(uintptr_t);
 
+// Entry arrays of freed maps, emptied, for the next memories that need a map
+// (up to kSpareMaps): mapping 16 MiB and faulting the pages of its first
+// entries in again costs more than emptying the regions a memory used.
+constexpr int kSpareMaps = 8;
+uintptr_t* spare_maps[kSpareMaps];
+int spare_map_count = 0;
+
+void map_empty(MapState* m);
+
 void map_destroy(MapState* m) {
     if (m == nullptr) return;
-    munmap(m->read, kEntriesSize);
+    if (spare_map_count < kSpareMaps) {
+        map_empty(m);
+        spare_maps[spare_map_count++] = m->read;
+    } else {
+        munmap(m->read, kEntriesSize);
+    }
     PyMem_Free(m);
 }
 
@@ -378,12 +434,13 @@ MapState* current_map(CyMemory* self, PyObject* store) {
     }
     MapState* m = r->map;
     if (m == nullptr) {
-        void* p = mmap(nullptr, kEntriesSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
-                       -1, 0);
-        if (p == MAP_FAILED) return nullptr;
         m = static_cast<MapState*>(PyMem_Calloc(1, sizeof(MapState)));
-        if (m == nullptr) {
-            munmap(p, kEntriesSize);
+        if (m == nullptr) return nullptr;
+        void* p = spare_map_count > 0 ? spare_maps[--spare_map_count]
+                                      : mmap(nullptr, kEntriesSize, PROT_READ | PROT_WRITE,
+                                             MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        if (p == MAP_FAILED) {
+            PyMem_Free(m);
             return nullptr;
         }
         m->read = static_cast<uintptr_t*>(p);
@@ -611,10 +668,10 @@ int mem_has_access_c(CyMemory* self, uint32_t page_idx, int mode) {
 }
 
 void mem_set_access_c(CyMemory* self, uint32_t page_idx, int mode, int value) {
-    bitsets_touched(self);
     if (page_idx > kLastPage) return;
     uint64_t* bits = mode == kAccRead ? self->_r_bitset : mode == kAccWrite ? self->_w_bitset : nullptr;
     if (bits == nullptr) return;
+    bitsets_touched(self, bits, page_idx >> 6, page_idx >> 6);
     const uint64_t mask = uint64_t{1} << (page_idx & 63);
     if (value)
         bits[page_idx >> 6] |= mask;
@@ -624,19 +681,16 @@ void mem_set_access_c(CyMemory* self, uint32_t page_idx, int mode, int value) {
 }
 
 void mem_set_access_range_c(CyMemory* self, uint32_t start_page, uint32_t num_pages, int mode, int value) {
-    bitsets_touched(self);
-    if (mode == kAccRead)
-        bitset_assign(self->_r_bitset, start_page, num_pages, value);
-    else if (mode == kAccWrite)
-        bitset_assign(self->_w_bitset, start_page, num_pages, value);
-    else
-        return;
+    uint64_t* bits = mode == kAccRead ? self->_r_bitset : mode == kAccWrite ? self->_w_bitset : nullptr;
+    if (bits == nullptr || num_pages == 0 || start_page > kLastPage) return;
+    const uint32_t last = num_pages > kPageCount - start_page ? kLastPage : start_page + num_pages - 1;
+    bitsets_touched(self, bits, start_page >> 6, last >> 6);
+    bitset_assign(bits, start_page, num_pages, value);
     map_permissions_changed(self, start_page, num_pages);
 }
 
 void mem_clear_bitsets(CyMemory* self) {
-    std::memset(self->_r_bitset, 0, sizeof self->_r_bitset);
-    std::memset(self->_w_bitset, 0, sizeof self->_w_bitset);
+    clear_bitsets(self);
     map_permissions_changed(self, 0, kPageCount);
 }
 
@@ -1195,14 +1249,21 @@ PyObject* py_zero_memory_range(PyObject* self, PyObject* const* args, Py_ssize_t
 // (its zero state means "not tracked").  The module checks that size at
 // import against what sys.getsizeof counts for the header; if it differs,
 // every memory uses the ordinary allocator (mapped_alloc stays false).
-constexpr size_t kGcHeader = 2 * sizeof(uintptr_t);
-constexpr size_t kMappedSize = (kGcHeader + sizeof(CyMemory) + kPageSize - 1) / kPageSize * kPageSize;
-bool mapped_alloc = false;
+//
+// Freed mappings are kept, cleaned, for the next memories (up to
+// kSpareMemories of them): mapping and unmapping 260 KiB and faulting its
+// first pages in again costs the kernel several microseconds, clearing the
+// chunks a memory's permissions touched a few hundred nanoseconds.
+constexpr int kSpareMemories = 8;
+char* spare_memories[kSpareMemories];
+int spare_memory_count = 0;
 
 PyObject* mem_alloc(PyTypeObject* type, Py_ssize_t nitems) {
     if (!mapped_alloc || type != &CyMemoryType || nitems != 0 || (type->tp_flags & Py_TPFLAGS_PREHEADER) != 0)
         return PyType_GenericAlloc(type, nitems);
-    void* mem = mmap(nullptr, kMappedSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    void* mem = spare_memory_count > 0
+                    ? spare_memories[--spare_memory_count]
+                    : mmap(nullptr, kMappedSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (mem == MAP_FAILED) return PyErr_NoMemory();
     PyObject* op = reinterpret_cast<PyObject*>(static_cast<char*>(mem) + kGcHeader);
     PyObject_Init(op, type);
@@ -1219,7 +1280,19 @@ void mem_free(void* op) {
         return;
     }
     if (op == fresh_memory) fresh_memory = nullptr;
-    munmap(static_cast<char*>(op) - kGcHeader, kMappedSize);
+    char* base = static_cast<char*>(op) - kGcHeader;
+    if (spare_memory_count == kSpareMemories) {
+        munmap(base, kMappedSize);
+        return;
+    }
+    // Back to the state mmap hands out: all zeros (the collector's header
+    // says "not tracked", every field and bit clear, no dirty chunk).
+    auto* self = static_cast<CyMemory*>(op);
+    clear_bitsets(self);
+    std::memset(base, 0, kGcHeader + offsetof(CyMemory, _r_bitset));
+    auto* tail = reinterpret_cast<char*>(self->_w_bitset + kBitsetWords);
+    std::memset(tail, 0, static_cast<size_t>(reinterpret_cast<char*>(self) + sizeof(CyMemory) - tail));
+    spare_memories[spare_memory_count++] = base;
 }
 
 // Enables mem_alloc's mapping when the collector's header has the size it
@@ -1887,14 +1960,14 @@ PyObject* state_get_r_bitset(PyObject* op, void*) { return usable(op) ? get_bits
 PyObject* state_get_w_bitset(PyObject* op, void*) { return usable(op) ? get_bitset(as_memory(op)->_w_bitset) : nullptr; }
 int state_set_r_bitset(PyObject* op, PyObject* v, void*) {
     if (!usable(op)) return -1;
-    bitsets_touched(as_memory(op));
+    bitsets_touched(as_memory(op), as_memory(op)->_r_bitset, 0, kBitsetWords - 1);
     const int rc = set_bitset(as_memory(op)->_r_bitset, v);
     map_permissions_changed(as_memory(op), 0, kPageCount);
     return rc;
 }
 int state_set_w_bitset(PyObject* op, PyObject* v, void*) {
     if (!usable(op)) return -1;
-    bitsets_touched(as_memory(op));
+    bitsets_touched(as_memory(op), as_memory(op)->_w_bitset, 0, kBitsetWords - 1);
     const int rc = set_bitset(as_memory(op)->_w_bitset, v);
     map_permissions_changed(as_memory(op), 0, kPageCount);
     return rc;
