@@ -94,7 +94,13 @@ def restored_wholesale(mem):
     mem.__setstate__(tuple(state))
 
 
-@pytest.mark.parametrize("dirty", [everything_writable, restored_wholesale, lambda m: None])
+@pytest.mark.parametrize("dirty", [
+    everything_writable,
+    restored_wholesale,
+    lambda m: m.alter_accessibility(0x1000, 0xFFFFFFFF, Acc.WRITE),  # a range past the top
+    lambda m: m.__init__({}, [0xFFFFF], [0xFFFFF]),                   # the last page alone
+    lambda m: None,
+])
 def test_a_freed_memory_leaves_nothing_to_the_next(dirty):
     """Freed memories (and their page maps) are kept and handed out again:
     the next ones start with no permission set, no page and no map entry,

@@ -368,6 +368,7 @@ constexpr size_t kEntriesSize = 2 * kPageCount * sizeof(uintptr_t);
 // (up to kSpareMaps): mapping 16 MiB and faulting the pages of its first
 // entries in again costs more than emptying the regions a memory used.
 constexpr int kSpareMaps = 8;
+constexpr size_t kSpareMapRegions = 16;
 uintptr_t* spare_maps[kSpareMaps];
 int spare_map_count = 0;
 
@@ -375,7 +376,11 @@ void map_empty(MapState* m);
 
 void map_destroy(MapState* m) {
     if (m == nullptr) return;
-    if (spare_map_count < kSpareMaps) {
+    // A map that used many regions goes back to the system: emptying it
+    // would cost more, and keeping it would keep all those pages.
+    size_t regions = 0;
+    for (const uint64_t r : m->regions) regions += static_cast<size_t>(__builtin_popcountll(r));
+    if (spare_map_count < kSpareMaps && regions <= kSpareMapRegions) {
         map_empty(m);
         spare_maps[spare_map_count++] = m->read;
     } else {
@@ -671,7 +676,7 @@ void mem_set_access_c(CyMemory* self, uint32_t page_idx, int mode, int value) {
     if (page_idx > kLastPage) return;
     uint64_t* bits = mode == kAccRead ? self->_r_bitset : mode == kAccWrite ? self->_w_bitset : nullptr;
     if (bits == nullptr) return;
-    bitsets_touched(self, bits, page_idx >> 6, page_idx >> 6);
+    if (value) bitsets_touched(self, bits, page_idx >> 6, page_idx >> 6);
     const uint64_t mask = uint64_t{1} << (page_idx & 63);
     if (value)
         bits[page_idx >> 6] |= mask;
@@ -684,7 +689,7 @@ void mem_set_access_range_c(CyMemory* self, uint32_t start_page, uint32_t num_pa
     uint64_t* bits = mode == kAccRead ? self->_r_bitset : mode == kAccWrite ? self->_w_bitset : nullptr;
     if (bits == nullptr || num_pages == 0 || start_page > kLastPage) return;
     const uint32_t last = num_pages > kPageCount - start_page ? kLastPage : start_page + num_pages - 1;
-    bitsets_touched(self, bits, start_page >> 6, last >> 6);
+    if (value) bitsets_touched(self, bits, start_page >> 6, last >> 6);  // clearing leaves no bit set
     bitset_assign(bits, start_page, num_pages, value);
     map_permissions_changed(self, start_page, num_pages);
 }
@@ -1275,7 +1280,7 @@ PyObject* mem_alloc(PyTypeObject* type, Py_ssize_t nitems) {
 // mapped_alloc is decided once, at import, before any other memory exists,
 // so every exact CyMemory is freed the way it was allocated.
 void mem_free(void* op) {
-    if (!mapped_alloc) {
+    if (!mapped_alloc || Py_TYPE(static_cast<PyObject*>(op)) != &CyMemoryType) {
         PyObject_GC_Del(op);
         return;
     }
