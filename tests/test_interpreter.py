@@ -178,6 +178,8 @@ def test_errors_that_are_not_run_statuses_propagate(memory_class, exc):
         ({"registers": [0] * 12 + [-1]}, ValueError, "registers[12]"),
         ({"registers": [0] * 12 + ["1"]}, TypeError, "registers[12] must be an int"),
         ({"registers": 5}, TypeError, "sequence"),
+        ({"registers": {i: 100 + i for i in range(13)}}, TypeError, "sequence"),  # not its keys
+        ({"registers": set(range(13))}, TypeError, "sequence"),
         ({"gas": -1}, ValueError, "gas"),
         ({"gas": 1.5}, TypeError, "gas"),
         ({"pc": 2**32}, ValueError, "pc"),

@@ -115,7 +115,7 @@ def _hex_bytes(text: str) -> bytes:
     try:
         return bytes.fromhex(digits)
     except ValueError:
-        raise argparse.ArgumentTypeError(f"not an even number of hex digits: {text!r}") from None
+        raise argparse.ArgumentTypeError(f"not hex bytes (an even number of hex digits): {text!r}") from None
 
 
 def _prog_name() -> str:
@@ -767,13 +767,17 @@ class _InstructionLog:
         self.stream = _open_output(path)
         self.kept: Optional[deque[_TraceRecord]] = None if last is None else deque(maxlen=last)
 
-    def _write(self, obj: dict[str, Any]) -> None:
+    def _io(self, operation: Callable[[], object]) -> None:
         try:
-            self.stream.write(json.dumps(obj) + "\n")
+            operation()
         except BrokenPipeError:
             raise
         except OSError as e:
             raise UsageError(f"cannot write {self.path}: {e.strerror or e}") from None
+
+    def _write(self, obj: dict[str, Any]) -> None:
+        line = json.dumps(obj) + "\n"
+        self._io(lambda: self.stream.write(line))
 
     def __call__(self, record: _TraceRecord) -> None:
         if self.kept is not None:
@@ -785,10 +789,9 @@ class _InstructionLog:
         for record in self.kept or ():
             self._write(record.to_json())
         self._write(end)
-        if self.stream is sys.stdout:
-            self.stream.flush()
-        else:
-            self.stream.close()
+        # What the stream still buffers is written here: a full disk shows
+        # up at the flush or the close as much as at a write.
+        self._io(self.stream.flush if self.stream is sys.stdout else self.stream.close)
 
 
 #: Endings a run of the command line succeeds with: the program halted, or

@@ -17,8 +17,9 @@ then goes on with the next instruction, charged nothing more:
   "out-of-gas", gas 0, at the instruction after the call).
 - Raising `HostExit("halt")` or `HostExit("panic")` ends the run with that
   status at the instruction after the call.
-- Any other exception ends the run and propagates to the caller of `run`;
-  the registers the handler changed are kept in the caller's array.
+- Any other exception ends the run and propagates to the caller of `run`.
+  (A run works on its own copy of the registers: the sequence passed as
+  `registers=` is never changed, whatever the handler does.)
 
 Without a handler, a host call stops the run with status "host",
 `RunResult.host_call` the index and `pc` the instruction after the call, the

@@ -1574,7 +1574,10 @@ inline bool api_int(PyObject* value, const char* name, int index, uint64_t low, 
 bool api_registers(PyObject* registers, uint64_t* values, Owned* given, PyObject* const* known = nullptr,
                    const uint64_t* known_values = nullptr) {
     if (registers != Py_None) {
-        if (PyUnicode_Check(registers) || PyBytes_Check(registers) ||
+        // A dict would give its keys and a set its elements in no set
+        // order: neither is a sequence of register values.
+        if (PyUnicode_Check(registers) || PyBytes_Check(registers) || PyDict_Check(registers) ||
+            PyAnySet_Check(registers) ||
             !(PyList_Check(registers) || PyTuple_Check(registers) || PyObject_HasAttrString(registers, "__len__"))) {
             PyErr_Format(PyExc_TypeError, "registers must be a sequence of %zd ints", kRegisterCount);
             return false;
