@@ -247,6 +247,14 @@ def test_errors_name_the_line(text, line, message):
     assert str(pickle.loads(pickle.dumps(exc.value))) == str(exc.value)
 
 
+@pytest.mark.parametrize("separator", ["\u2028", "\x1c", "\x0c", "\x85"])
+def test_only_newlines_end_lines(separator):
+    # What an editor shows as one line stays one: a comment hides all of it.
+    assert assemble(f"trap ; was: {separator} jump 0") == assemble("trap")
+    with pytest.raises(AsmError, match="^line 3: "):
+        assemble(f"trap\n{separator}\r\nbogus")
+
+
 def test_assemble_needs_text():
     with pytest.raises(TypeError):
         assemble(b"trap")

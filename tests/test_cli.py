@@ -1,6 +1,7 @@
 """The command line, run as a user runs it: a subprocess, its output and exit code."""
 
 import json
+import os
 import re
 import signal
 import subprocess
@@ -254,6 +255,22 @@ def test_dash_means_standard_input_and_output():
     assert registers(cli_bytes("run", "-", stdin=r.stdout).stdout.decode())[0] == U64 - 27
     r = cli_bytes("run", "-")
     assert r.returncode == 2 and r.stderr.decode().endswith("error: <stdin>: empty file: not a program\n")
+
+
+@pytest.mark.parametrize("first", [b"#", b";"])
+def test_a_blob_that_reads_as_a_comment_runs_as_a_blob(first):
+    # Its jump-table size byte is '#' or ';': as UTF-8 text it is one comment line.
+    blob = first + b"\x01\x02" + b"\x02" * first[0] + b"\x32\x00\x01"   # jump_ind r0, 0: returns
+    r = cli_bytes("run", "-", "--reg", "r0=0xffff0000", stdin=blob)
+    assert r.returncode == 0 and r.stdout.decode().startswith("status: halt"), r.stdout
+
+
+@pytest.mark.skipif(not os.path.exists("/dev/full"), reason="no /dev/full")
+def test_a_full_standard_output_is_an_error_line():
+    with open("/dev/full", "wb") as full:
+        r = subprocess.run([sys.executable, "-m", "qorvel_pvm", "run", EXAMPLES / "collatz.pvmasm"], stdout=full,
+                           stderr=subprocess.PIPE, env=child_env(), timeout=120)
+    assert r.returncode == 2 and r.stderr.decode().endswith("error: cannot write the output: No space left on device\n")
 
 
 @pytest.mark.parametrize("source, args, expected", [

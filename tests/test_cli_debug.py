@@ -102,6 +102,12 @@ def test_debugging_usage_errors(tmp_path, args, message):
     assert r.returncode == 2 and message in r.stderr and "Traceback" not in r.stderr, r.stderr
 
 
+def test_profile_refuses_an_output_it_cannot_write_before_running(tmp_path):
+    r = cli("profile", FIB, "--folded", "stacks.txt", "--svg", "no/such/dir/flame.svg", cwd=tmp_path)
+    assert r.returncode == 2 and "cannot write no/such/dir/flame.svg" in r.stderr
+    assert r.stdout == ""  # no run report: the run did not start
+
+
 # ---------------------------------------------------------------------------
 # Breakpoints and steps
 

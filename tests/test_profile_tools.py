@@ -243,6 +243,9 @@ def test_flame_graph_labels_and_tooltips():
     assert "fib<int>: 45 gas (42.86%), 25 in itself, 2 calls" in tips
     labels = [g.find(f"{ns}text").text for g in frames if g.find(f"{ns}text") is not None]
     assert "main (105)" in labels and "fib<int> (75)" in labels
+    # Characters XML forbids are replaced, wherever a name or the title comes from.
+    odd = p.svg({MAIN: "main\x01", FIB: "fib\x1b[0m"}, title="prog\x00.pvm", width=WIDTH)
+    assert "\ufffd" in assert_well_formed(odd).find(f"{ns}title").text
     # A frame too narrow for its label gets a shortened one or none.
     narrow = profile().svg(width=60)
     assert all(len(t.text) <= 10 for t in ET.fromstring(narrow).iter(f"{ns}text") if t.text and t.text.startswith("pc_"))

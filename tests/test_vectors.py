@@ -188,18 +188,25 @@ def test_malformed_vectors_are_refused(mangle, message):
         parse_vector(v)
 
 
+def test_a_name_cannot_add_lines_to_the_report(tmp_path):
+    (passed, failed), lines = run_files(tmp_path, base_vector(name="x\nFAIL forged\r", program=[1, 2, 3]))
+    assert (passed, failed, len(lines)) == (0, 1, 2) and lines[0].startswith("FAIL x\\nFAIL forged\\r ")
+
+
 def test_bad_files_count_as_failures(tmp_path):
     (tmp_path / "sub").mkdir()
     (tmp_path / "sub" / "broken.json").write_text("{not json")
+    (tmp_path / "sub" / "deep.json").write_text("[" * 100_000 + "]" * 100_000)
     missing = base_vector()
     del missing["program"]
     wrong_blob = base_vector(name="blob", program=[1, 2, 3])
     (passed, failed), lines = run_files(tmp_path, base_vector(), missing, wrong_blob)
-    assert (passed, failed) == (1, 3)
+    assert (passed, failed) == (1, 4)
     assert any("broken.json: not valid JSON" in line for line in lines)
+    assert any("deep.json: not valid JSON: nested too deeply" in line for line in lines)
     assert any(line.endswith("v1.json: vector: missing field 'program'") for line in lines)
     assert any(line.startswith("FAIL blob ") and "program: the interpreter refuses it" in line for line in lines)
-    assert lines[-1] == "1 passed, 3 failed"
+    assert lines[-1] == "1 passed, 4 failed"
 
 
 @pytest.mark.parametrize("jobs, threads", [(1, False), (3, False), (3, True)])

@@ -24,6 +24,7 @@ import bisect
 import dataclasses
 import json
 import os
+import re
 import sys
 from collections import deque
 from typing import Any, Callable, NamedTuple, Optional, Protocol, Sequence, TextIO
@@ -427,6 +428,11 @@ def _check_blob(path: str, data: bytes, container_hint: str = "") -> bytes:
     return data
 
 
+_CONTROL_BYTES = re.compile(rb"[\x00-\x08\x0e-\x1f\x7f]")
+# A line with something before its comment.
+_INSTRUCTION_LINE = re.compile(r"^[ \t]*[^\s;#]", re.M)
+
+
 def load_program(path: str) -> bytes:
     """The program blob of a blob file or an assembler source file."""
     data = _read(path)
@@ -441,6 +447,17 @@ def load_program(path: str) -> bytes:
         text = data.decode("utf-8")
     except UnicodeDecodeError:
         return _check_blob(path, data, hint)
+    # Control bytes other than white space never occur in source text, and
+    # a file without a single instruction is no program to run: such bytes
+    # are taken as a blob first (a blob can read as UTF-8, for instance one
+    # comment line when its first byte is '#' or ';').
+    if _CONTROL_BYTES.search(data) or not _INSTRUCTION_LINE.search(text):
+        try:
+            return _check_blob(path, data, hint)
+        except _ContainerGiven:
+            raise
+        except UsageError:
+            pass
     try:
         return assemble(text)
     except AsmError as e:
@@ -903,6 +920,24 @@ def cmd_profile(args: argparse.Namespace, out: TextIO) -> int:
     if any(path == "-" for _, path in files):
         out = sys.stderr
     run = _prepare(args)
+    # The files are opened before the run: one that cannot be written is
+    # reported before a run that may take long, not after it.
+    streams: list[tuple[str, str, TextIO]] = []
+    try:
+        for what, path in files:
+            streams.append((what, path, _open_output(path)))
+        return _profile_run(args, run, symbols, streams, out)
+    finally:
+        for _, _, stream in streams:
+            if stream is not sys.stdout:
+                try:
+                    stream.close()
+                except OSError:
+                    pass  # reported by the write that met it
+
+
+def _profile_run(args: argparse.Namespace, run: _Prepared, symbols: Optional[dict[int, str]],
+                 streams: list[tuple[str, str, TextIO]], out: TextIO) -> int:
     try:
         result = run.interpreter.run(
             registers=run.registers, memory=run.memory, pc=args.pc, gas=args.gas, profile=True
@@ -921,16 +956,15 @@ def cmd_profile(args: argparse.Namespace, out: TextIO) -> int:
         )
     _print_profile_tables(profile, symbols, args.top, out)
     title = f"{os.path.basename(run.name)}: {profile.total} gas"
-    if any(path != "-" for _, path in files):
+    if any(path != "-" for _, path, _ in streams):
         print(file=out)
-    for what, path in files:
+    for what, path, stream in streams:
         if what == "folded stacks":
             text = profile.folded(symbols)
         elif what == "speedscope profile":
             text = json.dumps(profile.speedscope(symbols, name=title)) + "\n"
         else:
             text = profile.svg(symbols, title=title)
-        stream = _open_output(path)
         try:
             stream.write(text)
             if stream is sys.stdout:
@@ -1022,7 +1056,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     args = parser.parse_args(argv)  # exits with code 2 on a usage error
     out = sys.stdout
     try:
-        return COMMANDS[args.command](args, out)
+        code = COMMANDS[args.command](args, out)
+        out.flush()
+        return code
     except UsageError as e:
         print(f"{parser.prog}: error: {e}", file=sys.stderr)
         return 2
@@ -1032,9 +1068,21 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except BrokenPipeError:
         # The reader went away (`... | head`): stop quietly, and keep the
         # flush at exit from failing again on the closed pipe.
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
+        _drop_stdout()
         return 1
+    except OSError as e:
+        # Files the commands name report their own errors; what is left is
+        # the standard output failing (a full disk, say).
+        print(f"{parser.prog}: error: cannot write the output: {e.strerror or e}", file=sys.stderr)
+        _drop_stdout()
+        return 2
+
+
+def _drop_stdout() -> None:
+    """Sends what the standard output still holds nowhere, so that the
+    flush at exit does not fail again."""
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, sys.stdout.fileno())
 
 
 if __name__ == "__main__":

@@ -24,6 +24,8 @@ from dataclasses import dataclass
 from collections.abc import Callable, Iterable, Sequence
 from typing import NamedTuple, Union
 
+_LINE_BREAK = re.compile(r"\r\n|\r|\n")
+
 __all__ = [
     "AsmError",
     "Blob",
@@ -768,7 +770,10 @@ def _parse(
     labels: dict[str, tuple[int, int]] = {}  # name -> (item index, line)
     table: list[_Ref] = []
     width: tuple[int, int] | None = None  # (z, line)
-    for line_no, raw in enumerate(text.splitlines(), 1):
+    # Lines end at a newline (or CR LF, or a CR); other characters that
+    # str.splitlines() breaks at (form feed, U+2028, ...) stay inside a line,
+    # as they do in an editor, so a comment cannot hide code after them.
+    for line_no, raw in enumerate(_LINE_BREAK.split(text), 1):
         body = re.split(r"[;#]", raw, maxsplit=1)[0]
         while True:
             m = _LABEL_DEF.match(body)
@@ -1071,9 +1076,10 @@ def _disassembly(blob: Blob, fallback: bool) -> str:
             targets.add(payload[1][-1])
     # Split data runs at targets so that a target into data gets its own label.
     split: list[tuple[int, int, str, _Decoded | None]] = []
+    ordered = sorted(targets)
     for start, end, kind, payload in items:
         if kind == "data":
-            cuts = sorted(t for t in targets if start < t < end)
+            cuts = ordered[bisect.bisect_right(ordered, start):bisect.bisect_left(ordered, end)]
             for a, b in zip([start] + cuts, cuts + [end]):
                 split.append((a, b, kind, None))
         else:

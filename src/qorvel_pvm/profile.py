@@ -34,6 +34,7 @@ from __future__ import annotations
 import hashlib
 import html
 import os
+import re
 from bisect import bisect_right
 from collections import deque
 from dataclasses import dataclass
@@ -599,5 +600,10 @@ def _fit(text: str, room: float, char_width: float) -> str:
     return text[: fits - 2] + ".."
 
 
+# Characters XML does not allow at all (C0 controls but tab, newline and
+# carriage return; lone surrogates; U+FFFE, U+FFFF).
+_NOT_XML = re.compile("[\x00-\x08\x0b\x0c\x0e-\x1f\ud800-\udfff\ufffe\uffff]")
+
+
 def _esc(text: str) -> str:
-    return html.escape(text, quote=True)
+    return html.escape(_NOT_XML.sub("\ufffd", text), quote=True)

@@ -124,8 +124,11 @@ class Vector:
     source: Optional[str] = None
 
     def label(self) -> str:
-        """The name, with the file it came from."""
-        return f"{self.name} ({self.source})" if self.source else self.name
+        """The name, with the file it came from, on one line: control
+        characters in a name (a line break, say) are shown escaped, so that
+        a vector file cannot add lines to a report."""
+        name = "".join(c if c.isprintable() or c == " " else repr(c)[1:-1] for c in self.name)
+        return f"{name} ({self.source})" if self.source else name
 
 
 # ---------------------------------------------------------------------------
@@ -243,6 +246,8 @@ def load_file(path: PathLike) -> list[Vector]:
         data = json.loads(raw)
     except (ValueError, UnicodeDecodeError) as e:
         raise VectorError(f"not valid JSON: {e}") from None
+    except RecursionError:
+        raise VectorError("not valid JSON: nested too deeply") from None
     items = data if isinstance(data, list) else [data]
     vectors = []
     for i, item in enumerate(items):
