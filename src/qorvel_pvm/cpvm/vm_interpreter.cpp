@@ -1575,10 +1575,12 @@ bool api_registers(PyObject* registers, uint64_t* values, Owned* given, PyObject
                    const uint64_t* known_values = nullptr) {
     if (registers != Py_None) {
         // A dict would give its keys and a set its elements in no set
-        // order: neither is a sequence of register values.
-        if (PyUnicode_Check(registers) || PyBytes_Check(registers) || PyDict_Check(registers) ||
-            PyAnySet_Check(registers) ||
-            !(PyList_Check(registers) || PyTuple_Check(registers) || PyObject_HasAttrString(registers, "__len__"))) {
+        // order: neither is a sequence of register values.  (A list or a
+        // tuple, the usual arguments, skips the tests.)
+        if (!PyList_CheckExact(registers) && !PyTuple_CheckExact(registers) &&
+            (PyUnicode_Check(registers) || PyBytes_Check(registers) || PyDict_Check(registers) ||
+             PyAnySet_Check(registers) ||
+             !(PyList_Check(registers) || PyTuple_Check(registers) || PyObject_HasAttrString(registers, "__len__")))) {
             PyErr_Format(PyExc_TypeError, "registers must be a sequence of %zd ints", kRegisterCount);
             return false;
         }
