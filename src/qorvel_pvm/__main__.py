@@ -21,13 +21,14 @@ from __future__ import annotations
 
 import argparse
 import bisect
+import contextlib
 import dataclasses
 import json
 import os
 import re
 import sys
 from collections import deque
-from typing import Any, Callable, NamedTuple, Optional, Protocol, Sequence, TextIO
+from typing import Any, Callable, Iterator, NamedTuple, Optional, Protocol, Sequence, TextIO
 
 from . import __version__
 from .asm import AsmError, assemble, decode_blob, disassemble, disassemble_at
@@ -760,14 +761,34 @@ def _prepare(args: argparse.Namespace) -> _Prepared:
     return _Prepared(name, blob, interpreter, registers, memory)
 
 
+@contextlib.contextmanager
+def _writing(path: str) -> Iterator[None]:
+    """Turns a failure to write `path` into the usage error "cannot write";
+    a reader that went away (BrokenPipeError) is main's to handle."""
+    try:
+        yield
+    except BrokenPipeError:
+        raise
+    except OSError as e:
+        raise UsageError(f"cannot write {path}: {e.strerror or e}") from None
+
+
 def _open_output(path: str) -> TextIO:
     """A text file to write to, standard output for '-'."""
     if path == "-":
         return sys.stdout
-    try:
-        return open(path, "w", encoding="utf-8")
-    except OSError as e:
-        raise UsageError(f"cannot write {path}: {e.strerror or e}") from None
+    with _writing(path):
+        stream = open(path, "w", encoding="utf-8")
+    return stream
+
+
+def _end_output(stream: TextIO) -> None:
+    """Writes out what `stream` still buffers (a full disk shows up here as
+    much as at a write): standard output is flushed, a file closed."""
+    if stream is sys.stdout:
+        stream.flush()
+    else:
+        stream.close()
 
 
 class _TraceRecord(Protocol):
@@ -784,17 +805,10 @@ class _InstructionLog:
         self.stream = _open_output(path)
         self.kept: Optional[deque[_TraceRecord]] = None if last is None else deque(maxlen=last)
 
-    def _io(self, operation: Callable[[], object]) -> None:
-        try:
-            operation()
-        except BrokenPipeError:
-            raise
-        except OSError as e:
-            raise UsageError(f"cannot write {self.path}: {e.strerror or e}") from None
-
     def _write(self, obj: dict[str, Any]) -> None:
         line = json.dumps(obj) + "\n"
-        self._io(lambda: self.stream.write(line))
+        with _writing(self.path):
+            self.stream.write(line)
 
     def __call__(self, record: _TraceRecord) -> None:
         if self.kept is not None:
@@ -806,9 +820,8 @@ class _InstructionLog:
         for record in self.kept or ():
             self._write(record.to_json())
         self._write(end)
-        # What the stream still buffers is written here: a full disk shows
-        # up at the flush or the close as much as at a write.
-        self._io(self.stream.flush if self.stream is sys.stdout else self.stream.close)
+        with _writing(self.path):
+            _end_output(self.stream)
 
 
 #: Endings a run of the command line succeeds with: the program halted, or
@@ -965,16 +978,9 @@ def _profile_run(args: argparse.Namespace, run: _Prepared, symbols: Optional[dic
             text = json.dumps(profile.speedscope(symbols, name=title)) + "\n"
         else:
             text = profile.svg(symbols, title=title)
-        try:
+        with _writing(path):
             stream.write(text)
-            if stream is sys.stdout:
-                stream.flush()
-            else:
-                stream.close()
-        except BrokenPipeError:
-            raise
-        except OSError as e:
-            raise UsageError(f"cannot write {path}: {e.strerror or e}") from None
+            _end_output(stream)
         if path != "-":
             print(f"wrote {what} to {path}", file=out)
     return _exit_code(result)
@@ -997,7 +1003,7 @@ def cmd_asm(args: argparse.Namespace, out: TextIO) -> int:
     elif args.heap_pages != 0 or args.stack_size != DEFAULT_STACK_SIZE:
         raise UsageError("--heap-pages and --stack-size apply only to asm --image")
     to_stdout = args.output == "-"
-    try:
+    with _writing(args.output):
         if to_stdout:
             # The blob alone on standard output; the summary goes to standard error.
             out.flush()
@@ -1006,10 +1012,6 @@ def cmd_asm(args: argparse.Namespace, out: TextIO) -> int:
         else:
             with open(args.output, "wb") as f:
                 f.write(data)
-    except BrokenPipeError:
-        raise
-    except OSError as e:
-        raise UsageError(f"cannot write {args.output}: {e.strerror or e}") from None
     parts = decode_blob(blob)
     print(
         f"wrote {'standard output' if to_stdout else args.output}: {len(data)} bytes "
